@@ -1,0 +1,225 @@
+// The agent's settings: the parameter table with its defaults, load, save,
+// key creation and removal, and the probe of the standard ports at install.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "agent/performance_agent.h"
+#include "lib/log.h"
+#include "lib/socket.h"
+#include "platform/host_name.h"
+
+namespace trellon {
+
+namespace {
+
+struct ParameterRow {
+    const char* name;
+    const char* defaultText;  // null: not put into the map by the load
+};
+
+// In table order; the map is built in this order.
+constexpr ParameterRow kParameters[] = {
+    {"controlPort", "4044"},
+    {"serverTcpPort", "4045"},
+    {"streamDestinationUdpPort", "4046"},
+    {"reflectorResponsePort", "4047"},
+    {"testLogSize", "100"},
+    {"authenticated", "OFF"},
+    {"useHTTPS", "OFF"},
+    {"name", "admin"},
+    {"password", ""},
+    {"hint", ""},
+    {"sampleInvisible", "yes"},
+    {"useHtdocs", nullptr},
+    {"htdocsPath", nullptr},
+    {"responseTimePort", nullptr},
+    {"bandwidthPort", nullptr},
+    {"streamingClientPort", nullptr},
+    {"streamingServerPort", nullptr},
+    {"responseTimeLimit", nullptr},
+    {"bandwidthTimeLimit", nullptr},
+    {"streamingTimeLimit", nullptr},
+};
+
+// The C library's text-to-integer conversion: leading digits, else 0.
+int decimal(const ParameterMap& map, const char* name) { return std::atoi(map.text(name).c_str()); }
+
+int timeLimit(const ParameterMap& map, const char* name) {
+    int value = decimal(map, name);
+    return value == 0 ? 60 : value;
+}
+
+bool isYes(const std::string& text) { return text == "yes" || text == "true" || text == "ON" || text == "on"; }
+
+}  // namespace
+
+void PerformanceAgent::loadSettings() {
+    if (initialised_) return;
+    initialised_ = true;
+    // Windows sockets need starting there; BSD sockets are always ready.
+
+    for (const auto& row : kParameters) {
+        if (row.defaultText != nullptr) parameters_.set(row.name, std::string(row.defaultText));
+    }
+
+    if (store_.openFullAccess()) {
+        for (const auto& row : kParameters) {
+            std::string value;
+            if (store_.readValue(row.name, value)) {
+                parameters_.set(row.name, value);
+            } else {
+                logFormatted("Parameter %s not found, will use default value\n", row.name);
+            }
+        }
+    }
+
+    std::printf("Parameters:\n");
+    for (std::size_t i = 0; i < parameters_.count(); ++i) {
+        const auto& pair = parameters_.at(i);
+        std::printf("  %s = %s\n", pair.name.c_str(), pair.value ? pair.value->c_str() : "(null)");
+    }
+    std::fflush(stdout);
+
+    authenticated.store(parameters_.text("authenticated") == "ON");
+    useHTTPS.store(parameters_.text("useHTTPS") == "ON");
+    setName(parameters_.text("name"));
+    setPassword(parameters_.text("password"));
+    setHint(parameters_.text("hint"));
+    useHtdocs.store(isYes(parameters_.text("useHtdocs")));
+    responseTimePort.store(decimal(parameters_, "responseTimePort"));
+    bandwidthPort.store(decimal(parameters_, "bandwidthPort"));
+    streamingClientPort.store(decimal(parameters_, "streamingClientPort"));
+    responseTimeLimit.store(timeLimit(parameters_, "responseTimeLimit"));
+    bandwidthTimeLimit.store(timeLimit(parameters_, "bandwidthTimeLimit"));
+    streamingTimeLimit.store(timeLimit(parameters_, "streamingTimeLimit"));
+    sampleInvisible.store(isYes(parameters_.text("sampleInvisible")));
+
+    logLine("About to get host name.  This invokes the Windows socket DNS calls which in turn");
+    logLine("may cause any security code present (Windows, Norton, Symantec) to block.");
+    logLine("If Trellon is not starting and this is the last message in the file then this is your problem.");
+
+    char name[500];
+    int rc = platform::getHostName(name, sizeof(name));
+    if (rc == 0) {
+        setHostName(name);
+    } else {
+        char problem[100];
+        std::snprintf(problem, sizeof(problem), "Problem: gethostname() failed, returns %d\n", rc);
+        logFormatted("%s", problem);
+        setHostName("unknown");
+        std::printf("Call to get host name failed:\n%s\n", problem);
+    }
+    logFormatted("%s", "Network access succeeded.\n");
+
+    testLogSize.store(decimal(parameters_, "testLogSize"));
+    createTestLog(testLogSize.load());
+    controlPort.store(decimal(parameters_, "controlPort"));
+    serverTcpPort.store(decimal(parameters_, "serverTcpPort"));
+    streamDestinationUdpPort.store(decimal(parameters_, "streamDestinationUdpPort"));
+    reflectorResponsePort.store(decimal(parameters_, "reflectorResponsePort"));
+}
+
+void PerformanceAgent::saveSettings() {
+    std::lock_guard<std::recursive_mutex> guard(settingsLock());
+    auto number = [](int value) { return std::to_string(value); };
+    parameters_.set("controlPort", number(runningControlPort()));
+    parameters_.set("serverTcpPort", number(serverTcpPort.load()));
+    parameters_.set("streamDestinationUdpPort", number(streamDestinationUdpPort.load()));
+    parameters_.set("reflectorResponsePort", number(reflectorResponsePort.load()));
+    parameters_.set("authenticated", std::string(authenticated.load() ? "ON" : "OFF"));
+    parameters_.set("useHTTPS", std::string(useHTTPS.load() ? "ON" : "OFF"));
+    parameters_.set("name", name());
+    parameters_.set("password", password());
+    parameters_.set("hint", hint());
+    parameters_.set("sampleInvisible", std::string(sampleInvisible.load() ? "yes" : "no"));
+    parameters_.set("useHtdocs", std::string(useHtdocs.load() ? "true" : "false"));
+    parameters_.set("htdocsPath", htdocsPath());
+    parameters_.set("responseTimePort", number(responseTimePort.load()));
+    parameters_.set("bandwidthPort", number(bandwidthPort.load()));
+    parameters_.set("streamingClientPort", number(streamingClientPort.load()));
+    parameters_.set("streamingServerPort", number(streamingServerPort.load()));
+    parameters_.set("responseTimeLimit", number(responseTimeLimit.load()));
+    parameters_.set("bandwidthTimeLimit", number(bandwidthTimeLimit.load()));
+    parameters_.set("streamingTimeLimit", number(streamingTimeLimit.load()));
+
+    if (!store_.openFullAccess()) {
+        logFormatted("%s", "No registry key found.\n");
+        return;
+    }
+    platform::SettingsValues values;
+    for (std::size_t i = 0; i < parameters_.count(); ++i) {
+        const auto& pair = parameters_.at(i);
+        values.emplace_back(pair.name, pair.value.value_or(""));
+    }
+    if (!store_.writeValues(values)) {
+        for (const auto& [name, value] : values) logFormatted("Failed with RegSetValueEx call for %s\n", name.c_str());
+    }
+}
+
+bool PerformanceAgent::createKey() {
+    bool created = false;
+    if (!store_.create(created)) {
+        logFormatted("Failed with RegCreateKeyEx call for %s\n", store_.path().c_str());
+        return false;
+    }
+    if (created) {
+        logFormatted("Created new key: %s\n", store_.path().c_str());
+    } else {
+        logFormatted("Windows thinks there is an existing key but sometimes there is not.  Key: %s\n",
+                     store_.path().c_str());
+    }
+    platform::SettingsValues values;
+    for (std::size_t i = 0; i < parameters_.count(); ++i) {
+        const auto& pair = parameters_.at(i);
+        values.emplace_back(pair.name, pair.value.value_or(""));
+    }
+    bool written = store_.writeValues(values);
+    for (const auto& [name, value] : values) {
+        if (written) logAddedValue(name, value);
+        else logFormatted("Failed with RegSetValueEx call for %s\n", name.c_str());
+    }
+    return written;
+}
+
+bool PerformanceAgent::deleteKey() {
+    if (store_.remove()) {
+        logFormatted("Registry update success: Removed old registry key %s\n", store_.path().c_str());
+        return true;
+    }
+    logLine("Registry update success: Old version of Trellon is not present.");
+    return false;
+}
+
+bool PerformanceAgent::probeStandardPorts() {
+    try {
+        TimeoutSocket tcp(1000, false);
+        TimeoutSocket udp(1000, true);
+        struct Probe {
+            Socket* socket;
+            int port;
+        };
+        const Probe probes[] = {{&tcp, 4044}, {&tcp, 4045}, {&udp, 4046}, {&udp, 4047}};
+        for (const auto& probe : probes) {
+            if (!probe.socket->Probe(probe.port)) {
+                logFormatted("Warning: port %d might be in use by another program.  Continuting with startup.\n",
+                             probe.port);
+            }
+        }
+        serverTcpPort.store(4045);
+        streamDestinationUdpPort.store(4046);
+        reflectorResponsePort.store(4047);
+        parameters_.set("controlPort", std::string("4044"));
+        parameters_.set("serverTcpPort", std::string("4045"));
+        parameters_.set("streamDestinationUdpPort", std::string("4046"));
+        parameters_.set("reflectorResponsePort", std::string("4047"));
+        tcp.Close();
+        udp.Close();
+        return true;
+    } catch (...) {
+        std::printf("Unexpected exception while testing port %d.  Trying again.\n", 4044);
+        return false;
+    }
+}
+
+}  // namespace trellon

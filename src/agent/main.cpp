@@ -1,0 +1,9 @@
+#include "agent/agent_modes.h"
+#include "platform/signals.h"
+
+int main(int argc, char** argv) {
+    // Before any thread starts, so every thread inherits the blocked stop signals.
+    trellon::platform::blockStopSignals();
+    trellon::platform::ignoreBrokenPipe();
+    return trellon::agentMain(argc, argv);
+}
