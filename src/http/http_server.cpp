@@ -1,19 +1,244 @@
 #include "http/http_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+#include "http/http_request.h"
+#include "http/request_pool.h"
+#include "lib/address.h"
+#include "lib/error_report.h"
+#include "lib/log.h"
 #include "lib/shutdown.h"
 #include "platform/clock.h"
+#include "platform/host_name.h"
+#include "platform/socket_error.h"
 
 namespace trellon {
 
-HttpServer::HttpServer(int controlPort, bool, const std::string&, bool, const std::string&)
-    : controlPort_(controlPort) {}
+namespace {
 
-HttpServer::~HttpServer() = default;
+std::atomic<HttpServer*> gCurrentServer{nullptr};
 
-void HttpServer::run() {
-    while (!stopped_.load() && !isShutdownRequested()) platform::sleepMilliseconds(50);
+constexpr int kSocketTimeoutMs = 30000;
+constexpr int kAcceptSliceMs = 200;
+
+bool setTimeout(int handle, int option, int milliseconds) {
+    timeval tv{};
+    tv.tv_sec = milliseconds / 1000;
+    tv.tv_usec = (milliseconds % 1000) * 1000;
+    return ::setsockopt(handle, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
 }
 
-void HttpServer::stop() { stopped_.store(true); }
+}  // namespace
+
+HttpServer::HttpServer(int controlPort, bool useHTTPS, const std::string& rootDirectory, bool useHtdocs,
+                       const std::string& htdocsPathSetting, const CommandRegistrar& registrar)
+    : controlPort_(controlPort),
+      requestFlag_(useHtdocs),
+      htdocsPathSetting_(htdocsPathSetting),
+      serverFlag_(useHTTPS) {
+    std::string root = rootDirectory;
+    if (!root.empty() && root.back() != '/') root += '/';
+    htdocsPath_ = root + "htdocs";
+    pluginsPath_ = htdocsPath_ + "/plugins";
+    substitutions_ = PropertyTable::read(htdocsPath_ + "/substitute.conf");
+    // Published before the commands are made: their constructors and the
+    // plug-in scan read the server's facts.
+    resolveAddresses();
+    startTime_ = platform::nowSeconds();
+    gCurrentServer.store(this);
+    if (registrar) registrar(*this);
+}
+
+HttpServer::~HttpServer() {
+    HttpServer* self = this;
+    gCurrentServer.compare_exchange_strong(self, nullptr);
+    commands_.clear();
+    plugins_.clear();
+}
+
+HttpServer* HttpServer::current() { return gCurrentServer.load(); }
+
+void HttpServer::resolveAddresses() {
+    char name[100];
+    if (platform::getHostName(name, sizeof(name)) != 0) {
+        hostName_ = "(unknown)";
+        hostAddress_ = "127.0.0.1";
+        return;
+    }
+    hostName_ = name;
+    std::uint32_t address = 0;
+    if (resolveName(name, address)) {
+        hostAddress_ = formatAddress(address);
+    } else {
+        hostName_ = "(unknown)";
+        hostAddress_ = "127.0.0.1";
+    }
+}
+
+void HttpServer::registerCommand(std::unique_ptr<HttpCommand> command) {
+    if (!command) return;
+    std::string name = command->name();
+    commands_.emplace(name, std::move(command));  // a present name keeps its first command
+}
+
+HttpCommand* HttpServer::findCommand(const std::string& name) const {
+    auto it = commands_.find(name);
+    return it == commands_.end() ? nullptr : it->second.get();
+}
+
+int HttpServer::runCommand(HttpRequest& request, const std::string& name, FormVariables& form,
+                           ResponseBuffer& out) {
+    HttpCommand* command = findCommand(name);
+    if (command == nullptr) return 1;
+    return command->execute(request, form, out);
+}
+
+void HttpServer::addPlugin(std::shared_ptr<PluginEntry> plugin) {
+    if (plugin) plugins_.push_back(std::move(plugin));
+}
+
+PluginEntry* HttpServer::findPlugin(const std::string& name) const {
+    for (const auto& plugin : plugins_) {
+        if (plugin->pluginName() == name) return plugin.get();
+    }
+    return nullptr;
+}
+
+std::string HttpServer::documentPath(const std::string& name) const { return htdocsPath_ + "/" + name; }
+
+bool HttpServer::loadDocument(const std::string& name, ResponseBuffer& out) const {
+    return trellon::loadDocument(documentPath(name), out, documentOptions());
+}
+
+void HttpServer::run() {
+    logLine("Starting HTTP server");
+    logFormatted("%s", "HTTP socket().  ");
+    int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (handle < 0) {
+        platform::recordSocketErrorFromErrno();
+        TRL_WARNING("HTTP server, processRequests(), reports socket( AF_INET, SOCK_STREAM, 0 ) failed.");
+        return;
+    }
+    logFormatted("%s", "setsockopt()   ");
+    if (!setTimeout(handle, SO_SNDTIMEO, kSocketTimeoutMs)) {
+        platform::recordSocketErrorFromErrno();
+        std::printf("setsockopt( sock, SOL_SOCKET, SO_SNDTIMEO, (char *)&timeout, sizeof(timeout)) failed\n");
+        TRL_WARNING("socket setsockopt SO_SNDTIMEO failed");
+        ::close(handle);
+        return;
+    }
+    if (!setTimeout(handle, SO_RCVTIMEO, kSocketTimeoutMs)) {
+        platform::recordSocketErrorFromErrno();
+        std::printf("setsockopt( sock, SOL_SOCKET, SO_RCVTIMEO , (char *)&timeout, sizeof(timeout)) failed\n");
+        TRL_WARNING("socket setsockopt SO_RCVTIMEO failed");
+        ::close(handle);
+        return;
+    }
+    // SO_REUSEADDR: the server closes first, so TIME_WAIT piles up on the
+    // control port and a restart would fail to bind for a minute. Linux still
+    // refuses a second live listener on the port.
+    int one = 1;
+    if (::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
+        platform::recordSocketErrorFromErrno();
+        std::printf("setsockopt( sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (char*) &boolean, len ) failed\n");
+        TRL_WARNING("socket setsockopt SO_EXCLUSIVEADDRUSE failed");
+        ::close(handle);
+        return;
+    }
+    logFormatted("%s", "bind()   ");
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(static_cast<std::uint16_t>(controlPort_));
+    if (::bind(handle, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+        platform::recordSocketErrorFromErrno();
+        TRL_WARNING("HTTP server socket bind failed.");
+        ::close(handle);
+        return;
+    }
+    logFormatted("%s", "listen()  ");
+    if (::listen(handle, SOMAXCONN) != 0) {
+        platform::recordSocketErrorFromErrno();
+        TRL_WARNING("Call to listen on port 4044 failed");
+        ::close(handle);
+        return;
+    }
+    sockaddr_in bound{};
+    socklen_t boundLength = sizeof(bound);
+    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
+        boundPort_.store(ntohs(bound.sin_port));
+    }
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        listenSocket_ = handle;
+        if (stopRequested_.load()) ::shutdown(handle, SHUT_RDWR);
+    }
+    logFormatted("%s", "accept() start.\n");
+
+    HttpRequestPool pool;
+    long long requestCount = 0;
+    while (!isShutdownRequested() && !stopRequested_.load()) {
+        pollfd pfd{handle, POLLIN, 0};
+        int ready = ::poll(&pfd, 1, kAcceptSliceMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) continue;
+        if (isShutdownRequested() || stopRequested_.load()) break;
+        sockaddr_in peer{};
+        socklen_t length = sizeof(peer);
+        int connection = ::accept4(handle, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        if (isShutdownRequested() || stopRequested_.load()) {
+            if (connection >= 0) ::close(connection);
+            break;
+        }
+        if (connection < 0) {
+            // A connection that went away before we took it is no failure of the server.
+            if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO) continue;
+            platform::recordSocketErrorFromErrno();
+            break;
+        }
+        try {
+            setTimeout(connection, SO_SNDTIMEO, kSocketTimeoutMs);
+            setTimeout(connection, SO_RCVTIMEO, kSocketTimeoutMs);
+            auto request = std::make_unique<HttpRequest>(connection, controlPort_, useHtdocs(), htdocsPathSetting_, this);
+            ++requestCount;
+            pool.dispatch(std::move(request));
+        } catch (const std::runtime_error&) {
+            std::printf("HttpServer::Run(), File%s at line %d\n", sourceFileName(__FILE__), __LINE__);
+        } catch (...) {
+            std::printf("Got an exception, continuing...\n");
+            std::printf("HttpServer::Run(), File%s at line %d\n", sourceFileName(__FILE__), __LINE__);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(socketLock_);
+        if (listenSocket_ > 0 && ::close(listenSocket_) != 0) {
+            platform::recordSocketErrorFromErrno();
+            TRL_WARNING("HTTP server shutdown.  Socket close failed");
+        }
+        listenSocket_ = 0;
+    }
+    pool.shutdown();
+}
+
+void HttpServer::stop() {
+    std::lock_guard<std::mutex> guard(socketLock_);
+    stopRequested_.store(true);
+    // Shutting the listening socket down wakes the accepting thread at once;
+    // run itself closes the handle, so its number is never reused under it.
+    if (listenSocket_ > 0 && ::shutdown(listenSocket_, SHUT_RDWR) != 0) {
+        platform::recordSocketErrorFromErrno();
+        // A listening socket that was never connected reports ENOTCONN here
+        // on some kernels; the flag alone still ends the loop.
+    }
+}
 
 }  // namespace trellon

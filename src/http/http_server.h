@@ -1,26 +1,113 @@
 // HttpServer: the agent's web front door on the control port.
+//
+// Start-up builds one and calls run() on the main thread; run accepts
+// connections and hands each, as an HttpRequest, to a pool of ten request
+// threads. stop() (from the stop signal thread) makes run return. The server
+// also carries the site-wide facts commands need (document folder, host
+// name and address, control port, the command registry, the plug-in list and
+// the substitution table); the last one constructed is the current server.
+// The registry and the tables are filled at construction and only read after.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
+
+#include "http/http_command.h"
+#include "http/plugin_entry.h"
+#include "http/property_table.h"
+#include "http/templates.h"
 
 namespace trellon {
 
+class HttpRequest;
+
 class HttpServer {
 public:
+    // Registers the commands of the layers above (built-in pages, plug-ins).
+    using CommandRegistrar = std::function<void(HttpServer&)>;
+
+    static constexpr int kDefaultControlPort = 4044;
+
     HttpServer(int controlPort, bool useHTTPS, const std::string& rootDirectory, bool useHtdocs,
-               const std::string& htdocsPathSetting);
+               const std::string& htdocsPathSetting, const CommandRegistrar& registrar = {});
     ~HttpServer();
+
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // The last constructed server still alive, or null.
+    static HttpServer* current();
 
     void run();
     void stop();
 
+    // Port the listener bound (the control port, or the chosen one for 0); 0 before run.
+    int boundPort() const { return boundPort_.load(); }
+
+    const std::string& htdocsPath() const { return htdocsPath_; }
+    const std::string& pluginsPath() const { return pluginsPath_; }
+    const std::string& hostName() const { return hostName_; }
+    const std::string& hostAddress() const { return hostAddress_; }
+    const std::string& localName() const { return localName_; }
     int controlPort() const { return controlPort_; }
+    int defaultControlPort() const { return kDefaultControlPort; }
+    std::int64_t startTime() const { return startTime_; }
+    bool useHTTPS() const { return serverFlag_; }
+    const std::string& htdocsPathSetting() const { return htdocsPathSetting_; }
+
+    // The useHtdocs setting; the settings page changes it for the next request.
+    bool useHtdocs() const { return requestFlag_.load(); }
+    void setUseHtdocs(bool on) { requestFlag_.store(on); }
+
+    // Command registry: a name already present keeps its first command.
+    void registerCommand(std::unique_ptr<HttpCommand> command);
+    HttpCommand* findCommand(const std::string& name) const;
+    // Runs a command by name on a request; 1 when the name is not registered.
+    int runCommand(HttpRequest& request, const std::string& name, FormVariables& form, ResponseBuffer& out);
+
+    void addPlugin(std::shared_ptr<PluginEntry> plugin);
+    const std::vector<std::shared_ptr<PluginEntry>>& plugins() const { return plugins_; }
+    PluginEntry* findPlugin(const std::string& name) const;
+
+    const PropertyTable& substitutions() const { return substitutions_; }
+    DocumentOptions documentOptions() const { return {useHtdocs(), &substitutions_}; }
+
+    // htdocsPath + "/" + name, and loading it through the template loader.
+    std::string documentPath(const std::string& name) const;
+    bool loadDocument(const std::string& name, ResponseBuffer& out) const;
+
+    // Server-wide lock for the few shared values commands change (the last
+    // selected test of the first page).
+    std::mutex& pageLock() const { return pageLock_; }
 
 private:
+    void resolveAddresses();
+
+    int listenSocket_ = 0;
+    std::string htdocsPath_;
+    std::string pluginsPath_;
     int controlPort_;
-    std::atomic<bool> stopped_{false};
+    std::string hostName_;
+    std::string hostAddress_;
+    std::string localName_ = "localhost";
+    std::atomic<bool> requestFlag_;
+    std::string htdocsPathSetting_;
+    std::map<std::string, std::unique_ptr<HttpCommand>> commands_;
+    std::int64_t startTime_ = 0;
+    std::vector<std::shared_ptr<PluginEntry>> plugins_;
+    PropertyTable substitutions_;
+    bool serverFlag_;
+
+    std::mutex socketLock_;  // guards listenSocket_ between run and stop
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<int> boundPort_{0};
+    mutable std::mutex pageLock_;
 };
 
 }  // namespace trellon

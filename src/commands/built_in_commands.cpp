@@ -1,0 +1,19 @@
+#include "commands/built_in_commands.h"
+
+#include <memory>
+
+#include "http/http_server.h"
+
+// Each command lives in its own file; register it here, in the order of the
+// command table (index.htm, collectTestParams, bandwidth, response,
+// streaming, startStreamServer, status, results, showstatus, bandwidthpage,
+// responsepage, streamingpage, runsettingscommand, settings, cancel,
+// cancelCommand, debug). A name registered twice keeps its first command.
+
+namespace trellon {
+
+void registerBuiltInCommands(HttpServer& server) {
+    (void)server;
+}
+
+}  // namespace trellon

@@ -1,0 +1,491 @@
+#include "http/http_request.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+#include "http/embedded_documents.h"
+#include "http/http_command.h"
+#include "http/http_format.h"
+#include "http/http_server.h"
+#include "http/templates.h"
+#include "lib/agent_state.h"
+#include "lib/error_report.h"
+#include "lib/shutdown.h"
+#include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/socket_error.h"
+
+namespace trellon {
+
+namespace {
+
+std::atomic<int> gRequestSequence{0};
+
+constexpr const char* kServerName = "Trellon Agent/3.0.1 01-March-2008";
+constexpr const char* kMakerAddress = "https://www.trellon.example/";
+constexpr int kReceiveTimeoutMs = 30000;
+constexpr int kPollSliceMs = 200;
+
+bool startsWithNoCase(const std::string& text, const char* prefix) {
+    std::size_t n = std::strlen(prefix);
+    if (text.size() < n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    }
+    return true;
+}
+
+std::string headerValue(const std::string& line, std::size_t nameLength) {
+    std::size_t i = nameLength;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    return line.substr(i);
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A Host header we may copy into links: a plain name or address with an
+// optional port, nothing that could break out of a header line or a URL.
+bool plainHost(const std::string& host) {
+    if (host.empty() || host.size() > 255) return false;
+    for (char c : host) {
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '[' ||
+              c == ']'))
+            return false;
+    }
+    return true;
+}
+
+// Sleeps the delay in short slices so that a shutdown is not held up.
+void interruptibleSleep(int milliseconds) {
+    while (milliseconds > 0 && !isShutdownRequested()) {
+        int slice = milliseconds < kPollSliceMs ? milliseconds : kPollSliceMs;
+        platform::sleepMilliseconds(slice);
+        milliseconds -= slice;
+    }
+}
+
+}  // namespace
+
+HttpRequest::HttpRequest(SocketHandle socket, int controlPort, bool useHtdocs, std::string htdocsPathSetting,
+                         HttpServer* server)
+    : sequenceNumber_(gRequestSequence.fetch_add(1)),
+      controlPort_(controlPort),
+      requestFlag_(useHtdocs),
+      htdocsPathSetting_(std::move(htdocsPathSetting)),
+      server_(server != nullptr ? server : HttpServer::current()) {
+    socket_.adopt(socket);
+    if (AgentState* agent = AgentState::current()) agent->httpRequests.fetch_add(1);
+}
+
+HttpRequest::~HttpRequest() {
+    if (socket_.handle() != kInvalidSocket) {
+        socket_.shutdownBoth();
+        socket_.Close();
+    }
+}
+
+bool HttpRequest::readLine(const std::string& buffer, std::size_t& position, std::string& line) {
+    if (position >= buffer.size() || buffer[position] == '\0') return false;
+    std::size_t start = position;
+    while (position < buffer.size() && buffer[position] != '\n' && buffer[position] != '\r' &&
+           buffer[position] != '\0')
+        ++position;
+    line.assign(buffer, start, position - start);
+    if (position < buffer.size() && buffer[position] == '\r') ++position;
+    if (position < buffer.size() && buffer[position] == '\n' && (position == start || buffer[position - 1] != '\n'))
+        ++position;
+    return true;
+}
+
+void HttpRequest::percentDecode(std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            int high = hexDigit(text[i + 1]);
+            int low = hexDigit(text[i + 2]);
+            if (high >= 0 && low >= 0) {
+                out += static_cast<char>(high * 16 + low);
+                i += 2;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    text.swap(out);
+}
+
+// Resolves "." and ".." segment by segment. A ".." that would climb above
+// the document folder makes the name illegal, wherever it stands: folding
+// only "/../" pairs (and leaving a leading "a/../../x" alone) would let a
+// request walk out of the folder through any existing subfolder.
+std::string HttpRequest::normalizePath(const std::string& path, bool& illegal) {
+    illegal = false;
+    if (!path.empty() && path[0] == '/') {
+        illegal = true;
+        return path;
+    }
+    std::vector<std::string> segments;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t slash = path.find('/', start);
+        std::string segment = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (segment == "..") {
+            if (segments.empty()) {
+                illegal = true;
+                return path;
+            }
+            segments.pop_back();
+        } else if (segment != ".") {
+            if (!segment.empty() || slash != std::string::npos) segments.push_back(segment);
+        }
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    std::string name;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        if (i > 0) name += '/';
+        name += segments[i];
+    }
+    // Keep a closing "/" (it asks for the folder's index page).
+    bool endsWithSlash = !path.empty() && path.back() == '/';
+    if (endsWithSlash && !name.empty() && name.back() != '/') name += '/';
+    return name;
+}
+
+bool HttpRequest::credentialsMatch(const std::string& credentials, const std::string& name,
+                                   const std::string& password) {
+    if (credentials.empty()) return false;
+    std::size_t colon = credentials.find(':');
+    if (colon == std::string::npos) return false;
+    std::string user = credentials.substr(0, colon).substr(0, 1000);
+    std::string pass = credentials.substr(colon + 1).substr(0, 1000);
+    return user == name && pass == password;
+}
+
+void HttpRequest::setRedirect(const std::string& url) {
+    record_.extraHeader = "Location: " + url;
+    record_.redirect = true;
+}
+
+std::string HttpRequest::clientHost() const { return plainHost(record_.host) ? record_.host : std::string(); }
+
+std::string HttpRequest::baseUrl() const {
+    std::string host = clientHost();
+    if (!host.empty()) return "http://" + host;
+    std::string address = server_ != nullptr ? server_->hostAddress() : std::string("127.0.0.1");
+    return "http://" + address + ":" + std::to_string(controlPort_);
+}
+
+std::string HttpRequest::baseUrlByName() const {
+    std::string host = clientHost();
+    if (!host.empty()) return "http://" + host;
+    return "http://" + trellon::hostName() + ":" + std::to_string(controlPort_);
+}
+
+bool HttpRequest::receiveHead() {
+    std::string& head = record_.input;
+    char chunk[1024];
+    int waitedMs = 0;
+    for (;;) {
+        pollfd pfd{socket_.handle(), POLLIN, 0};
+        int ready = ::poll(&pfd, 1, kPollSliceMs);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (ready == 0) {
+            waitedMs += kPollSliceMs;
+            if (waitedMs >= kReceiveTimeoutMs || isShutdownRequested()) break;
+            continue;
+        }
+        long n = socket_.receiveBytes(chunk, sizeof(chunk));
+        if (n <= 0) break;
+        std::size_t before = head.size();
+        head.append(chunk, static_cast<std::size_t>(n));
+        // The terminator may straddle two segments: look a few bytes back.
+        std::size_t from = before >= 3 ? before - 3 : 0;
+        if (head.find("\r\n\r\n", from) != std::string::npos || head.find("\n\n", from) != std::string::npos) break;
+        if (head.size() > kMaxHeadBytes) return false;
+        waitedMs = 0;
+    }
+    return true;
+}
+
+void HttpRequest::process() {
+    socklen_t length = sizeof(peer_);
+    if (::getpeername(socket_.handle(), reinterpret_cast<sockaddr*>(&peer_), &length) != 0) {
+        platform::recordSocketErrorFromErrno();
+        TRL_WARNING("getpeername");
+    }
+    record_.sequenceNumber = sequenceNumber_;
+    if (!receiveHead()) {
+        sendError(400, "Bad Request", "Request too large.");
+        return;
+    }
+    if (record_.input.empty()) return;
+    if (isShutdownRequested()) return;
+    parseAndServe();
+    if (!sent_) sendAndClose();
+}
+
+void HttpRequest::parseAndServe() {
+    std::string line;
+    if (!readLine(record_.input, record_.readPosition, line)) return;
+
+    if (startsWithNoCase(line, "GET")) record_.method = 1;
+    else if (startsWithNoCase(line, "HEAD")) record_.method = 2;
+    else if (startsWithNoCase(line, "POST")) record_.method = 3;
+    else {
+        sendError(501, "Not Implemented", "That method is not implemented.");
+        return;
+    }
+
+    std::size_t gap = line.find_first_of(" \t\r\n");
+    if (gap == std::string::npos) {
+        sendError(400, "Bad Request", "Can't parse request for file name");
+        return;
+    }
+    std::string rest = line.substr(gap + 1);
+    percentDecode(rest);
+    if (rest.empty() || rest[0] != '/') {
+        sendError(400, "Bad Request", "Bad filename.");
+        return;
+    }
+    std::string path = rest;
+    std::size_t blank = path.find(' ');
+    if (blank != std::string::npos) {
+        record_.protocol = path.substr(blank + 1);
+        path.resize(blank);
+    }
+    std::size_t question = path.find('?');
+    if (question != std::string::npos) {
+        record_.query = path.substr(question + 1);
+        path.resize(question);
+    }
+    record_.rawPath = path;
+    record_.fullUrl = "http://" + (server_ != nullptr ? server_->hostName() : std::string()) + ":" +
+                      std::to_string(controlPort_) + path + (record_.query.empty() ? "" : "?" + record_.query);
+
+    if (path.find('\0') != std::string::npos) {
+        sendError(400, "Bad Request", "Illegal filename.");
+        return;
+    }
+    if (path == "/") {
+        record_.fileName = "index.htm";
+    } else {
+        bool illegal = false;
+        record_.fileName = normalizePath(path.substr(1), illegal);
+        if (illegal) {
+            sendError(400, "Bad Request", "Illegal filename.");
+            return;
+        }
+        if (record_.fileName.empty()) record_.fileName = "index.htm";
+    }
+    record_.docRoot = server_ != nullptr ? server_->htdocsPath() : std::string("htdocs");
+    record_.filePath = record_.docRoot + "/" + record_.fileName;
+
+    while (readLine(record_.input, record_.readPosition, line)) {
+        if (line.empty()) break;
+        if (startsWithNoCase(line, "Authorization:")) {
+            std::string value = headerValue(line, 14);
+            std::string decoded = base64Decode(value.size() > 6 ? value.substr(6) : std::string());
+            record_.credentials = decoded.substr(0, 999);
+        } else if (startsWithNoCase(line, "Content-Length:")) {
+            record_.contentLength = std::atoll(headerValue(line, 15).c_str());
+        } else if (startsWithNoCase(line, "Content-Type:")) {
+            record_.contentType = headerValue(line, 13);
+        } else if (startsWithNoCase(line, "Cookie:")) {
+            record_.cookie = headerValue(line, 7);
+        } else if (startsWithNoCase(line, "Host:")) {
+            record_.host = headerValue(line, 5);
+        } else if (startsWithNoCase(line, "Referer:")) {
+            record_.referer = headerValue(line, 8);
+        } else if (startsWithNoCase(line, "User-Agent:")) {
+            record_.userAgent = headerValue(line, 11);
+        } else if (startsWithNoCase(line, "If-Modified-Since:")) {
+            record_.ifModifiedSince = parseHttpDate(headerValue(line, 18));
+        }
+    }
+    serve();
+}
+
+void HttpRequest::serve() {
+    AgentState* agent = AgentState::current();
+    if (record_.fileName == "index.htm" && agent != nullptr && agent->authenticated.load() &&
+        !credentialsMatch(record_.credentials, agent->name(), agent->password())) {
+        sendUnauthorized();
+        return;
+    }
+    if (runCommandFor(record_.fileName)) return;
+    if (!requestFlag_ && serveEmbedded(record_.fileName)) return;
+
+    platform::FileKind kind = platform::fileKind(record_.filePath);
+    if (kind == platform::FileKind::missing) {
+        record_.fileName = "index.htm";
+        runCommandFor(record_.fileName);
+        return;
+    }
+    if (kind == platform::FileKind::directory) {
+        if (record_.fileName.empty() || record_.fileName.back() != '/') {
+            record_.fileName = "index.htm";
+            runCommandFor(record_.fileName);
+            return;
+        }
+        for (const char* index : {"index.html", "index.htm", "default.htm", "default.html"}) {
+            std::string candidate = record_.filePath + index;
+            if (platform::fileKind(candidate) == platform::FileKind::regular) {
+                record_.fileName += index;
+                record_.filePath = candidate;
+                serveFile();
+                return;
+            }
+        }
+        return;  // a folder without an index page: nothing is sent
+    }
+    serveFile();
+}
+
+bool HttpRequest::runCommandFor(const std::string& name) {
+    if (server_ == nullptr) return false;
+    HttpCommand* command = server_->findCommand(name);
+    if (command == nullptr) return false;
+
+    record_.form.decodeQuery(record_.query);
+    std::string delay = record_.form.get("delay");
+    if (!delay.empty()) {
+        int ms = std::atoi(delay.c_str());
+        if (ms > kMaxDelayMs) ms = kMaxDelayMs;
+        if (ms > 0) interruptibleSleep(ms);
+    }
+
+    ResponseBuffer output;
+    command->execute(*this, record_.form, output);
+    if (command->standardHeaders()) {
+        output.appendCrLf();
+        sendHeaders("Ok", record_.redirect ? 302 : 200, record_.extraHeader,
+                    record_.xmlOutput ? "text/xml; charset=iso-8859-1" : "text/html; charset=iso-8859-1",
+                    static_cast<long long>(output.size()), platform::nowSeconds(), false);
+    }
+    if (record_.method != 2 || !command->standardHeaders()) record_.output.append(output.str());
+    sendAndClose();
+    return true;
+}
+
+bool HttpRequest::notModified(std::int64_t documentTime) {
+    if (record_.protocol != "HTTP/1.1" || record_.ifModifiedSince < 0 || record_.ifModifiedSince != documentTime)
+        return false;
+    record_.output.clear();
+    record_.output.append("HTTP/1.1 304 Not Modified\r\nDate: " + formatHttpTime(platform::nowSeconds()) +
+                          "\r\n\r\n");
+    sendAndClose();
+    return true;
+}
+
+bool HttpRequest::serveEmbedded(const std::string& name) {
+    const EmbeddedDocument* document = findEmbeddedDocument(name);
+    if (document == nullptr || server_ == nullptr) return false;
+    const char* type = contentTypeFor(name);
+    record_.nonTextContent = !isTextContentType(type);
+    if (notModified(server_->startTime())) return true;
+    ResponseBuffer body;
+    DocumentOptions options{false, &server_->substitutions()};
+    loadDocument(record_.filePath, body, options);
+    sendHeaders("Ok", 200, "", type, static_cast<long long>(body.size()), server_->startTime(), true);
+    if (record_.method != 2) record_.output.append(body.str());
+    sendAndClose();
+    return true;
+}
+
+void HttpRequest::serveFile() {
+    // Last line of defence: whatever the path looked like, the real file must
+    // lie inside the real document folder (no link or name trick leads out).
+    std::string root = platform::canonicalPath(record_.docRoot);
+    std::string real = platform::canonicalPath(record_.filePath);
+    if (root.empty() || real.empty() || real.compare(0, root.size() + 1, root + "/") != 0) {
+        sendError(403, "Forbidden", "File is protected.");
+        return;
+    }
+    std::ifstream probe(real, std::ios::binary);
+    if (!probe || platform::fileKind(real) != platform::FileKind::regular) {
+        sendError(403, "Forbidden", "File is protected.");
+        return;
+    }
+    probe.close();
+    const char* type = contentTypeFor(record_.fileName);
+    record_.nonTextContent = !isTextContentType(type);
+    std::int64_t modified = platform::modificationTime(real);
+    if (notModified(modified)) return;
+    ResponseBuffer body;
+    // The file was found on disk, so it is read from disk (an embedded
+    // document of the same base name must not stand in for it).
+    DocumentOptions options{true, server_ != nullptr ? &server_->substitutions() : nullptr};
+    loadDocument(real, body, options);
+    sendHeaders("Ok", 200, "", type, static_cast<long long>(body.size()), modified, true);
+    if (record_.method != 2) record_.output.append(body.str());
+    sendAndClose();
+}
+
+void HttpRequest::sendHeaders(const char* reason, int status, const std::string& extraHeader,
+                              const char* contentType, long long contentLength, std::int64_t lastModified,
+                              bool cacheable) {
+    std::string head = "HTTP/1.0 " + std::to_string(status) + " " + reason + "\r\n";
+    head += std::string("Server: ") + kServerName + "\r\n";
+    head += "Date: " + formatHttpTime(platform::nowSeconds()) + "\r\n";
+    if (!extraHeader.empty()) head += extraHeader + "\r\n";
+    if (cacheable) head += "Cache-Control: max-age=31536000, must-revalidate\r\n";
+    if (contentType != nullptr) head += std::string("Content-Type: ") + contentType + "\r\n";
+    if (contentLength > 0) head += "Content-Length: " + std::to_string(contentLength) + "\r\n";
+    if (lastModified != -1) head += "Last-Modified: " + formatHttpTime(lastModified) + "\r\n";
+    head += "Connection: close\r\n\r\n";
+    record_.output.append(head);
+}
+
+void HttpRequest::sendError(int status, const char* title, const char* text) {
+    record_.output.clear();
+    sendHeaders(title, status, "", "text/html", 0, -1, false);
+    std::string code = std::to_string(status);
+    std::string body = "<HTML><HEAD><TITLE>" + code + " " + title + "</TITLE></HEAD>\n<BODY BGCOLOR=\"#cc9999\"><H4>" +
+                       code + " " + title + "</H4>\n";
+    body += "<p>" + formatHttpTime(platform::nowSeconds()) + "</p>" + "<p>" + text + "</p>";
+    if (matchPattern("**MSIE**", record_.userAgent)) {
+        body += "<!--\n";
+        for (int i = 0; i < 6; ++i) body += "Padding so that MSIE deigns to show this error instead of its own canned one.\n";
+        body += "-->\n";
+    }
+    body += std::string("<HR>\n<ADDRESS><A HREF=\"") + kMakerAddress + "\">" + kServerName +
+            "</A></ADDRESS>\n</BODY></HTML>\n\n\n";
+    record_.output.append(body);
+    sendAndClose();
+}
+
+void HttpRequest::sendUnauthorized() {
+    record_.output.clear();
+    record_.output.append("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Ostrand\"\r\n\r\n");
+    sendAndClose();
+}
+
+void HttpRequest::sendAndClose() {
+    if (sent_) return;
+    sent_ = true;
+    if (!record_.output.empty()) socket_.sendBytes(record_.output.data(), record_.output.size());
+    socket_.shutdownBoth();
+    socket_.Close();
+}
+
+}  // namespace trellon
