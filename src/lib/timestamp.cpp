@@ -53,16 +53,30 @@ std::uint32_t performanceCounterScale() {
     return scale;
 }
 
+namespace {
+class SystemWaitClock : public WaitClock {
+public:
+    std::uint64_t ticks() override { return platform::monotonicTicks(); }
+    void sleepOneMillisecond() override { platform::sleepMilliseconds(1); }
+    void yield() override { platform::yieldProcessor(); }
+};
+}  // namespace
+
 void preciseWait(int milliseconds) {
-    const std::uint64_t start = platform::monotonicTicks();
+    SystemWaitClock clock;
+    preciseWait(milliseconds, clock);
+}
+
+void preciseWait(int milliseconds, WaitClock& clock) {
+    const std::uint64_t start = clock.ticks();
     const std::int64_t scale = performanceCounterScale();
     const std::int64_t target = scale * static_cast<std::int64_t>(milliseconds);
     const std::int64_t near = target - 2 * scale;
     for (;;) {
-        std::int64_t elapsed = static_cast<std::int64_t>(platform::monotonicTicks() - start);
+        std::int64_t elapsed = static_cast<std::int64_t>(clock.ticks() - start);
         if (elapsed > target) return;
-        if (elapsed > near) platform::yieldProcessor();
-        else platform::sleepMilliseconds(1);
+        if (elapsed > near) clock.yield();
+        else clock.sleepOneMillisecond();
     }
 }
 

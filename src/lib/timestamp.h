@@ -38,4 +38,14 @@ std::uint32_t performanceCounterScale();
 // 32 bits would wrap after about 4 seconds.
 void preciseWait(int milliseconds);
 
+// The clock the wait runs on; tests feed it a simulated counter.
+class WaitClock {
+public:
+    virtual ~WaitClock() = default;
+    virtual std::uint64_t ticks() = 0;  // nanoseconds
+    virtual void sleepOneMillisecond() = 0;
+    virtual void yield() = 0;
+};
+void preciseWait(int milliseconds, WaitClock& clock);
+
 }  // namespace trellon

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include "agent/performance_agent.h"
+#include "lib/log.h"
+#include "platform/settings_store.h"
+#include "results/test_log.h"
+#include "support/test_support.h"
+
+namespace trellon {
+namespace {
+
+using testing::captureStdout;
+using testing::readFile;
+using testing::TempDir;
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setLogFilePathForTests(dir_.file("log.txt"));
+        setLogQuiet(false);
+    }
+    void TearDown() override {
+        setLogQuiet(true);
+        setLogFilePathForTests(kLogFilePath);
+        TestLog::destroy();
+    }
+    platform::SettingsStore store(const platform::SettingsValues& values) {
+        platform::SettingsStore s(dir_.file("agent.conf"));
+        bool created = false;
+        s.create(created);
+        s.writeValues(values);
+        return s;
+    }
+    std::string log() { return readFile(dir_.file("log.txt")); }
+
+    TempDir dir_;
+};
+
+TEST_F(SettingsTest, FreshStartUsesTheDefaults) {
+    PerformanceAgent agent(dir_.path() + "/", platform::SettingsStore(dir_.file("none.conf")));
+    std::string out = captureStdout([&] { agent.loadSettings(); });
+    EXPECT_EQ(agent.controlPort.load(), 4044);
+    EXPECT_EQ(agent.serverTcpPort.load(), 4045);
+    EXPECT_EQ(agent.streamDestinationUdpPort.load(), 4046);
+    EXPECT_EQ(agent.reflectorResponsePort.load(), 4047);
+    EXPECT_EQ(agent.name(), "admin");
+    EXPECT_EQ(agent.password(), "");
+    EXPECT_FALSE(agent.authenticated.load());
+    EXPECT_FALSE(agent.useHTTPS.load());
+    EXPECT_EQ(agent.testLogSize.load(), 100);
+    EXPECT_TRUE(agent.sampleInvisible.load());
+    EXPECT_FALSE(agent.useHtdocs.load());
+    EXPECT_EQ(agent.responseTimeLimit.load(), 60);
+    EXPECT_EQ(agent.htdocsPath(), dir_.path() + "/htdocs/");
+    EXPECT_NE(out.find("Parameters:\n  controlPort = 4044\n  serverTcpPort = 4045\n  streamDestinationUdpPort = "
+                       "4046\n  reflectorResponsePort = 4047\n  testLogSize = 100\n  authenticated = OFF\n  useHTTPS = "
+                       "OFF\n  name = admin\n  password = \n  hint = \n  sampleInvisible = yes\n"),
+              std::string::npos)
+        << out;
+    // No key: no "not found" messages, but the host-name lines.
+    EXPECT_EQ(log().find("not found"), std::string::npos);
+    EXPECT_NE(log().find("About to get host name.  This invokes the Windows socket DNS calls which in turn\n"
+                         "may cause any security code present (Windows, Norton, Symantec) to block.\n"
+                         "If Trellon is not starting and this is the last message in the file then this is your "
+                         "problem.\n"),
+              std::string::npos);
+    EXPECT_NE(log().find("Network access succeeded.\n"), std::string::npos);
+    EXPECT_NE(hostName(), "");
+
+    // Loading runs once per agent.
+    agent.controlPort.store(1);
+    captureStdout([&] { agent.loadSettings(); });
+    EXPECT_EQ(agent.controlPort.load(), 1);
+}
+
+TEST_F(SettingsTest, ConversionsFollowTheParameterTable) {
+    auto s = store({{"authenticated", "on"},
+                    {"useHTTPS", "ON"},
+                    {"sampleInvisible", "on"},
+                    {"useHtdocs", "true"},
+                    {"responseTimeLimit", "0"},
+                    {"bandwidthTimeLimit", "abc"},
+                    {"streamingTimeLimit", "30"},
+                    {"bandwidthPort", "abc"},
+                    {"responseTimePort", "5000x"},
+                    {"controlPort", ""},
+                    {"name", "operator"},
+                    {"hint", std::string(128, 'h')}});
+    PerformanceAgent agent(dir_.path() + "/", s);
+    captureStdout([&] { agent.loadSettings(); });
+    EXPECT_FALSE(agent.authenticated.load());  // only "ON" counts
+    EXPECT_TRUE(agent.useHTTPS.load());
+    EXPECT_TRUE(agent.sampleInvisible.load());  // "on" counts here
+    EXPECT_TRUE(agent.useHtdocs.load());
+    EXPECT_EQ(agent.responseTimeLimit.load(), 60);
+    EXPECT_EQ(agent.bandwidthTimeLimit.load(), 60);
+    EXPECT_EQ(agent.streamingTimeLimit.load(), 30);
+    EXPECT_EQ(agent.bandwidthPort.load(), 0);
+    EXPECT_EQ(agent.responseTimePort.load(), 5000);
+    EXPECT_EQ(agent.controlPort.load(), 0);  // empty gives 0
+    EXPECT_EQ(agent.name(), "operator");
+    EXPECT_EQ(agent.hint(), "");  // too long to read back: the default stays
+    EXPECT_NE(log().find("Parameter hint not found, will use default value\n"), std::string::npos);
+    EXPECT_NE(log().find("Parameter password not found, will use default value\n"), std::string::npos);
+}
+
+TEST_F(SettingsTest, SaveWritesTheSavedAsForms) {
+    auto s = store({{"controlPort", "4044"}});
+    PerformanceAgent agent(dir_.path() + "/", s);
+    captureStdout([&] { agent.loadSettings(); });
+    agent.authenticated.store(true);
+    agent.sampleInvisible.store(false);
+    agent.setPassword("secret");
+    agent.streamingServerPort.store(6000);
+    agent.saveSettings();
+    std::string value;
+    ASSERT_TRUE(s.readValue("authenticated", value));
+    EXPECT_EQ(value, "ON");
+    ASSERT_TRUE(s.readValue("sampleInvisible", value));
+    EXPECT_EQ(value, "no");
+    ASSERT_TRUE(s.readValue("useHtdocs", value));
+    EXPECT_EQ(value, "false");
+    ASSERT_TRUE(s.readValue("streamingServerPort", value));
+    EXPECT_EQ(value, "6000");
+    ASSERT_TRUE(s.readValue("password", value));
+    EXPECT_EQ(value, "secret");
+
+    PerformanceAgent again(dir_.path() + "/", s);
+    captureStdout([&] { again.loadSettings(); });
+    EXPECT_TRUE(again.authenticated.load());
+    EXPECT_EQ(again.password(), "secret");
+}
+
+TEST_F(SettingsTest, SaveWithoutAKeyChangesNothing) {
+    PerformanceAgent agent(dir_.path() + "/", platform::SettingsStore(dir_.file("none.conf")));
+    captureStdout([&] {
+        agent.loadSettings();
+        agent.saveSettings();
+    });
+    EXPECT_NE(log().find("No registry key found.\n"), std::string::npos);
+    EXPECT_FALSE(testing::fileExists(dir_.file("none.conf")));
+}
+
+TEST_F(SettingsTest, CreateAndDeleteKeyLogEachStep) {
+    platform::SettingsStore s(dir_.file("new/agent.conf"));
+    PerformanceAgent agent(dir_.path() + "/", s);
+    captureStdout([&] {
+        agent.loadSettings();
+        EXPECT_TRUE(agent.createKey());
+    });
+    EXPECT_NE(log().find("Created new key: " + s.path() + "\n"), std::string::npos);
+    EXPECT_NE(log().find("Added value controlPort = 4044\n"), std::string::npos);
+    EXPECT_NE(log().find("Added value sampleInvisible = yes\n"), std::string::npos);
+    captureStdout([&] { agent.createKey(); });
+    EXPECT_NE(log().find("Windows thinks there is an existing key but sometimes there is not.  Key: " + s.path()),
+              std::string::npos);
+    captureStdout([&] { EXPECT_TRUE(agent.deleteKey()); });
+    EXPECT_NE(log().find("Registry update success: Removed old registry key " + s.path() + "\n"), std::string::npos);
+    EXPECT_FALSE(testing::fileExists(s.path()));
+    captureStdout([&] { EXPECT_FALSE(agent.deleteKey()); });
+    EXPECT_NE(log().find("Registry update success: Old version of Trellon is not present.\n"), std::string::npos);
+}
+
+TEST_F(SettingsTest, ProbeStoresTheStandardPorts) {
+    auto s = store({{"controlPort", "5000"}, {"serverTcpPort", "0"}});
+    PerformanceAgent agent(dir_.path() + "/", s);
+    captureStdout([&] {
+        agent.loadSettings();
+        EXPECT_TRUE(agent.probeStandardPorts());
+    });
+    EXPECT_EQ(agent.parameters().text("controlPort"), "4044");
+    EXPECT_EQ(agent.parameters().text("serverTcpPort"), "4045");
+    EXPECT_EQ(agent.parameters().text("streamDestinationUdpPort"), "4046");
+    EXPECT_EQ(agent.parameters().text("reflectorResponsePort"), "4047");
+    EXPECT_EQ(agent.serverTcpPort.load(), 4045);
+}
+
+}  // namespace
+}  // namespace trellon
