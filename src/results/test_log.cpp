@@ -1,9 +1,119 @@
 #include "results/test_log.h"
 
+#include <atomic>
+#include <cstdio>
+
+#include "http/http_server.h"
+#include "lib/agent_state.h"
+
 namespace trellon {
 
-void TestLog::create(int) {}
-TestLog* TestLog::instance() { return nullptr; }
-void TestLog::destroy() {}
+namespace {
+
+std::atomic<TestLog*> gInstance{nullptr};
+std::mutex gInstanceLock;    // serialises create and destroy
+std::mutex gIdentifierLock;  // guards gLastIdentifier (taken inside a log's lock)
+int gLastIdentifier = 0;
+
+void printConsole(const char* text) {
+    std::fputs(text, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int nextIdentifier() {
+    std::lock_guard<std::mutex> guard(gIdentifierLock);
+    return ++gLastIdentifier;
+}
+
+}  // namespace
+
+TestLog::TestLog(int capacity) : capacity_(capacity < 1 ? 1 : capacity) {}
+
+TestLog::~TestLog() {
+    try {
+        std::deque<std::shared_ptr<TestResult>> records;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            records.swap(records_);
+        }
+        // Released outside the lock: a record still held by a running test
+        // lives on with it; the others are destroyed here.
+        records.clear();
+    } catch (...) {
+        printConsole("Continuing after unexpected exception in ~TestLog()");
+    }
+}
+
+void TestLog::create(int capacity) {
+    std::lock_guard<std::mutex> guard(gInstanceLock);
+    if (gInstance.load() != nullptr) return;
+    gInstance.store(new TestLog(capacity));
+}
+
+TestLog* TestLog::instance() { return gInstance.load(); }
+
+void TestLog::destroy() {
+    std::lock_guard<std::mutex> guard(gInstanceLock);
+    delete gInstance.exchange(nullptr);
+}
+
+void TestLog::resetIdentifiersForTests() {
+    std::lock_guard<std::mutex> guard(gIdentifierLock);
+    gLastIdentifier = 0;
+}
+
+LocalEndpoint TestLog::localEndpoint() {
+    LocalEndpoint local;
+    if (HttpServer* server = HttpServer::current()) {
+        local.hostName = server->hostName();
+        local.hostAddress = server->hostAddress();
+        local.controlPort = server->controlPort();
+    } else {
+        // No server yet (start-up, tests): the settings' view of this host.
+        local.hostName = hostName();
+        local.hostAddress = local.hostName;
+        AgentState* agent = AgentState::current();
+        local.controlPort = agent != nullptr ? agent->controlPort.load() : HttpServer::kDefaultControlPort;
+    }
+    return local;
+}
+
+std::shared_ptr<TestResult> TestLog::newTestResult() {
+    std::shared_ptr<TestResult> dropped;
+    std::shared_ptr<TestResult> record;
+    try {
+        LocalEndpoint local = localEndpoint();
+        std::lock_guard<std::mutex> guard(lock_);
+        record = std::make_shared<TestResult>(nextIdentifier(), local);
+        records_.push_back(record);
+        if (static_cast<int>(records_.size()) > capacity_) {
+            dropped = std::move(records_.front());
+            records_.pop_front();
+        }
+    } catch (...) {
+        printConsole("Continuing after unexpected exception in TestLog::newTestResult()");
+        record.reset();
+    }
+    // dropped is released here, outside the log lock.
+    return record;
+}
+
+std::shared_ptr<TestResult> TestLog::findTestResult(int id) {
+    try {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& record : records_) {
+            if (record->getTestId() == id) return record;  // takes the record's lock inside the log lock
+        }
+    } catch (...) {
+        printConsole("Continuing after unexpected exception in TestLog::findTestResult()");
+    }
+    return nullptr;
+}
+
+int TestLog::count() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return static_cast<int>(records_.size());
+}
 
 }  // namespace trellon
