@@ -1,0 +1,154 @@
+#include "results/test_log.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <latch>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "lib/agent_state.h"
+
+namespace trellon {
+namespace {
+
+class TestLogTest : public ::testing::Test {
+protected:
+    void SetUp() override { TestLog::resetIdentifiersForTests(); }
+    void TearDown() override { TestLog::destroy(); }
+};
+
+TEST_F(TestLogTest, DropsTheOldestBeyondCapacityAndNeverReusesIdentifiers) {
+    TestLog log(100);
+    std::vector<int> ids;
+    for (int i = 0; i < 100; ++i) ids.push_back(log.newTestResult()->getTestId());
+    EXPECT_EQ(ids.front(), 1);
+    EXPECT_EQ(ids.back(), 100);
+    EXPECT_NE(log.findTestResult(1), nullptr);
+
+    auto hundredFirst = log.newTestResult();
+    EXPECT_EQ(hundredFirst->getTestId(), 101);
+    EXPECT_EQ(log.count(), 100);
+    EXPECT_EQ(log.findTestResult(1), nullptr);
+    ASSERT_NE(log.findTestResult(2), nullptr);
+    EXPECT_EQ(log.findTestResult(2)->getTestId(), 2);
+    EXPECT_EQ(log.findTestResult(101), hundredFirst);
+    EXPECT_EQ(log.newTestResult()->getTestId(), 102);
+    EXPECT_EQ(log.findTestResult(0), nullptr);
+    EXPECT_EQ(log.findTestResult(-1), nullptr);
+}
+
+TEST_F(TestLogTest, FirstRecordStartsWithLocalNameAndPort) {
+    AgentState agent;
+    agent.controlPort = 4144;
+    setHostName("probe-host");
+    TestLog log(10);
+    auto first = log.newTestResult();
+    EXPECT_EQ(first->getTestId(), 1);
+    EXPECT_EQ(first->getXmlExtras().rfind("    <localName>probe-host</localName>\n"
+                                          "    <localPort>4144</localPort>\n",
+                                          0),
+              0u)
+        << first->getXmlExtras();
+    EXPECT_EQ(first->getLocalComputer(), "probe-host");
+    EXPECT_EQ(first->getLocalPort(), 4144);
+    EXPECT_EQ(first->getResultsUrl(), "http://probe-host:4144/results?id=1&format=html");
+    setHostName("unknown");
+}
+
+TEST_F(TestLogTest, DroppedRecordStaysValidWhileHeld) {
+    TestLog log(1);
+    auto running = log.newTestResult();
+    std::weak_ptr<TestResult> watch = running;
+    auto next = log.newTestResult();
+    EXPECT_EQ(log.findTestResult(running->getTestId()), nullptr);
+    // The test thread still holding it goes on writing and rendering.
+    running->setState(TestResult::kRunning);
+    running->addRowFromLine(0, "1\t2");
+    running->setState(TestResult::kFinished);
+    EXPECT_NE(running->xmlDocument().find("<done>1</done>"), std::string::npos);
+    running.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
+TEST_F(TestLogTest, CapacityBelowOneIsRaisedToOne) {
+    for (int capacity : {0, -5}) {
+        TestLog log(capacity);
+        EXPECT_EQ(log.capacity(), 1);
+        auto record = log.newTestResult();
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(log.findTestResult(record->getTestId()), record);
+        auto second = log.newTestResult();
+        EXPECT_EQ(log.findTestResult(record->getTestId()), nullptr);
+        EXPECT_EQ(log.findTestResult(second->getTestId()), second);
+        EXPECT_EQ(log.count(), 1);
+    }
+}
+
+TEST_F(TestLogTest, ProcessLogIsCreatedOnceAndIdentifiersOutliveIt) {
+    EXPECT_EQ(TestLog::instance(), nullptr);
+    TestLog::create(5);
+    TestLog* first = TestLog::instance();
+    ASSERT_NE(first, nullptr);
+    TestLog::create(50);
+    EXPECT_EQ(TestLog::instance(), first);
+    EXPECT_EQ(TestLog::instance()->capacity(), 5);
+    EXPECT_EQ(TestLog::instance()->newTestResult()->getTestId(), 1);
+    TestLog::destroy();
+    EXPECT_EQ(TestLog::instance(), nullptr);
+    TestLog::create(5);
+    EXPECT_EQ(TestLog::instance()->newTestResult()->getTestId(), 2);
+}
+
+// Creators fill a small log from several threads while a reader finds and
+// renders whatever is there; the sanitizer builds check the sharing.
+TEST_F(TestLogTest, CreateDropAndRenderFromSeveralThreads) {
+    constexpr int kCreators = 4;
+    constexpr int kPerCreator = 300;
+    TestLog log(8);
+    std::latch start(kCreators + 1);
+    std::atomic<int> creatorsLeft{kCreators};
+    std::vector<std::vector<int>> ids(kCreators);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kCreators; ++c) {
+        threads.emplace_back([&, c] {
+            start.arrive_and_wait();
+            for (int i = 0; i < kPerCreator; ++i) {
+                auto record = log.newTestResult();
+                ids[c].push_back(record->getTestId());
+                record->setTitle("t<" + std::to_string(i) + ">");
+                record->addRowFromLine(i, "a\tb\tc");
+                if (i % 3 == 0) record->setState(TestResult::kFinished);
+            }
+            --creatorsLeft;
+        });
+    }
+    std::atomic<long> rendered{0};
+    threads.emplace_back([&] {
+        start.arrive_and_wait();
+        int probe = 1;
+        while (creatorsLeft.load() > 0) {
+            if (auto record = log.findTestResult(probe)) {
+                rendered += static_cast<long>(record->xmlDocument().size() + record->progressTableHtml().size());
+                record->addRow(0, {"x"});
+            }
+            probe = probe % (kCreators * kPerCreator) + 1;
+        }
+    });
+    for (auto& t : threads) t.join();
+
+    std::set<int> all;
+    for (const auto& list : ids) {
+        EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
+        all.insert(list.begin(), list.end());
+    }
+    EXPECT_EQ(all.size(), static_cast<std::size_t>(kCreators * kPerCreator));
+    EXPECT_EQ(*all.begin(), 1);
+    EXPECT_EQ(*all.rbegin(), kCreators * kPerCreator);
+    EXPECT_EQ(log.count(), 8);
+}
+
+}  // namespace
+}  // namespace trellon
