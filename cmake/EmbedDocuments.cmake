@@ -7,7 +7,7 @@ set(body "// Generated from htdocs/ at build time; do not edit.\n#include \"http
 set(rows "")
 set(index 0)
 foreach(name IN LISTS files)
-  if(name MATCHES "\\.original$" OR name MATCHES "\\.conf$" OR name STREQUAL "log.txt" OR name MATCHES "^\\.")
+  if(name MATCHES "\\.original$" OR name MATCHES "\\.conf$" OR name STREQUAL "log.txt" OR name STREQUAL "trl_install_url.htm" OR name STREQUAL "trellon.htm" OR name MATCHES "^\\.")
     continue()
   endif()
   file(READ ${SOURCE_DIR}/${name} hex HEX)
