@@ -1,0 +1,475 @@
+#include "nettests/response_reflector.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "lib/error_report.h"
+#include "lib/shutdown.h"
+#include "lib/socket_exception.h"
+#include "lib/timestamp.h"
+#include "nettests/qos_marking.h"
+#include "platform/socket_error.h"
+
+namespace trellon {
+
+namespace {
+
+// Datagrams taken by one recvmmsg / sent by one sendmmsg. Large enough that a
+// burst is moved with a few system calls, small enough that the first reply
+// of a batch does not wait long for the last one's stamp.
+constexpr std::size_t kBatch = 32;
+// A blocked receive returns this often to look at the stop flags, in case the
+// socket shutdown could not wake it.
+constexpr int kReceiveSliceMs = 200;
+// Socket buffers: a burst of probes from several probers must fit while the
+// writer catches up (forced past the system limit where we may).
+constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+
+std::atomic<ResponseReflector*> gCurrentReflector{nullptr};
+
+void printLine(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::string location(const char* method, int line) {
+    return std::string("(") + method + " " + sourceFileName(__FILE__) + " at line " +
+           std::to_string(line) + "\n";
+}
+
+void setBuffer(int socket, int forceOption, int option) {
+    int size = kSocketBufferBytes;
+    if (::setsockopt(socket, SOL_SOCKET, forceOption, &size, sizeof(size)) != 0)
+        ::setsockopt(socket, SOL_SOCKET, option, &size, sizeof(size));
+}
+
+bool stopRequested(const ReflectedPacketQueue& queue) {
+    return isShutdownRequested() || queue.stopping();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- queue
+
+ReflectedPacketQueue::ReflectedPacketQueue(std::size_t capacity)
+    : capacity_(capacity == 0 ? 1 : capacity) {}
+
+ReflectedPacketQueue::~ReflectedPacketQueue() = default;
+
+void ReflectedPacketQueue::refill(std::vector<ReflectedPacketPtr>& slots) {
+    std::lock_guard<std::mutex> guard(lock_);
+    busy_ = true;
+    for (auto& slot : slots) {
+        if (slot) continue;
+        if (!free_.empty()) {
+            slot = std::move(free_.back());
+            free_.pop_back();
+        } else {
+            slot = std::make_unique<ReflectedPacket>();
+        }
+    }
+    busy_ = false;
+}
+
+std::size_t ReflectedPacketQueue::pushBatch(std::vector<ReflectedPacketPtr>& batch) {
+    if (batch.empty()) return 0;
+    std::size_t droppedNow = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        busy_ = true;
+        for (auto& packet : batch) {
+            if (queue_.size() >= capacity_) {
+                // The newest probe goes: the ones already queued are older
+                // and their probers have waited longer.
+                free_.push_back(std::move(packet));
+                ++droppedNow;
+            } else {
+                queue_.push_front(std::move(packet));
+            }
+        }
+        busy_ = false;
+    }
+    batch.clear();
+    if (droppedNow != 0) dropped_.fetch_add(droppedNow);
+    // Notified after the lock is released; the writer's predicate is checked
+    // under the lock, so it either saw the packets or is already waiting.
+    wake_.notify_all();
+    return droppedNow;
+}
+
+bool ReflectedPacketQueue::push(ReflectedPacketPtr packet) {
+    std::vector<ReflectedPacketPtr> batch;
+    batch.push_back(std::move(packet));
+    return pushBatch(batch) == 0;
+}
+
+bool ReflectedPacketQueue::waitAndTake(std::vector<ReflectedPacketPtr>& out, std::size_t max) {
+    std::unique_lock<std::mutex> lock(lock_);
+    wake_.wait(lock, [this] { return !queue_.empty() || stopping_ || isShutdownRequested(); });
+    if (stopping_ || isShutdownRequested()) return false;
+    busy_ = true;
+    while (!queue_.empty() && out.size() < max) {
+        out.push_back(std::move(queue_.back()));  // the oldest
+        queue_.pop_back();
+    }
+    busy_ = false;
+    return true;
+}
+
+void ReflectedPacketQueue::recycle(std::vector<ReflectedPacketPtr>& packets) {
+    if (packets.empty()) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& packet : packets) {
+        // A free list above the capacity is memory nobody will use again.
+        if (packet && free_.size() < capacity_) free_.push_back(std::move(packet));
+    }
+    packets.clear();
+}
+
+void ReflectedPacketQueue::stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool ReflectedPacketQueue::stopping() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return stopping_;
+}
+
+void ReflectedPacketQueue::pulse() {
+    // Taking the lock orders this wake-up after any predicate check in
+    // progress: a flag set before pulse() is seen either by that check or
+    // by the wait this notification ends.
+    { std::lock_guard<std::mutex> guard(lock_); }
+    wake_.notify_all();
+}
+
+bool ReflectedPacketQueue::waitForStop(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(lock_);
+    return wake_.wait_for(lock, limit, [this] { return stopping_ || isShutdownRequested(); });
+}
+
+std::size_t ReflectedPacketQueue::size() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return queue_.size();
+}
+
+// ---------------------------------------------------------------- writer
+
+ResponseReflectorWriterThread::ResponseReflectorWriterThread(int socket,
+                                                             ReflectedPacketQueue& queue,
+                                                             ReflectorCounters& counters)
+    : Thread("ResponseReflectorWriterThread", false),
+      socket_(socket),
+      queue_(queue),
+      counters_(counters) {}
+
+ResponseReflectorWriterThread::~ResponseReflectorWriterThread() {
+    // Nothing may stay marked after the reflector is gone; the thread is
+    // joined by the owner before destruction, so marking_ is ours alone.
+    join();
+    if (marking_) marking_->remove();
+    marking_.reset();
+}
+
+void ResponseReflectorWriterThread::stop() {
+    stopBase();
+    queue_.stop();
+    ::shutdown(socket_, SHUT_RDWR);
+}
+
+void ResponseReflectorWriterThread::Run() {
+    Timestamp::now();  // sanity test of the clock only
+    raisePriority();
+    std::vector<ReflectedPacketPtr> batch;
+    batch.reserve(kBatch);
+    while (!isShutdownRequested()) {
+        try {
+            if (!queue_.waitAndTake(batch, kBatch)) break;
+            sendBatch(batch);
+        } catch (const SocketException& e) {
+            printLine(e.description() + location("ResponseReflectorWriterThread::Run()", __LINE__));
+        } catch (const std::runtime_error& e) {
+            printLine(std::string("std::runtime_error: ") + e.what() + "\n" +
+                      location("ResponseReflectorWriterThread::Run()", __LINE__));
+        } catch (...) {
+            printLine("Unknown exception caught in ResponseReflectorWriterThread::Run\n" +
+                      location("ResponseReflectorWriterThread::Run()", __LINE__));
+        }
+        queue_.recycle(batch);
+    }
+    normalPriority();
+}
+
+void ResponseReflectorWriterThread::sendBatch(std::vector<ReflectedPacketPtr>& batch) {
+    // Runs of replies that need no marking change go out with one sendmmsg;
+    // a reply that asks for marking, or the first one after a marked reply,
+    // goes alone because the flow must change just before it.
+    std::size_t runStart = 0;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        ReflectedPacket& packet = *batch[i];
+        bool wantsMarking = packet.replyDscp != -1 || packet.replyPriority != -1;
+        if (!wantsMarking && !marking_) continue;
+        sendUnmarked(batch, runStart, i);
+        sendMarked(packet);
+        runStart = i + 1;
+    }
+    sendUnmarked(batch, runStart, batch.size());
+}
+
+void ResponseReflectorWriterThread::sendUnmarked(std::vector<ReflectedPacketPtr>& batch,
+                                                 std::size_t first, std::size_t end) {
+    if (first >= end) return;
+    mmsghdr messages[kBatch];
+    iovec vectors[kBatch];
+    std::size_t count = end - first;
+    // The send time is read once, immediately before the send, for the run.
+    Timestamp sendTime = Timestamp::now();
+    for (std::size_t k = 0; k < count; ++k) {
+        ReflectedPacket& packet = *batch[first + k];
+        ProbePacket::writeTime(packet.bytes.data(), ProbePacket::kReflectorSendSeconds, sendTime);
+        vectors[k].iov_base = packet.bytes.data();
+        vectors[k].iov_len = packet.length;
+        std::memset(&messages[k], 0, sizeof(messages[k]));
+        messages[k].msg_hdr.msg_name = &packet.sender;
+        messages[k].msg_hdr.msg_namelen = sizeof(packet.sender);
+        messages[k].msg_hdr.msg_iov = &vectors[k];
+        messages[k].msg_hdr.msg_iovlen = 1;
+    }
+    std::size_t next = 0;
+    while (next < count) {
+        int sent = ::sendmmsg(socket_, &messages[next], static_cast<unsigned>(count - next), 0);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            // This reply cannot be sent (a failed send is not reported); the
+            // rest of the run still goes.
+            countSend(-1, *batch[first + next]);
+            ++next;
+            continue;
+        }
+        if (sent == 0) break;
+        for (int k = 0; k < sent; ++k)
+            countSend(messages[next + k].msg_len, *batch[first + next + k]);
+        next += static_cast<std::size_t>(sent);
+    }
+}
+
+void ResponseReflectorWriterThread::sendMarked(ReflectedPacket& packet) {
+    // Stamped before the marking work, so setting up a flow does not count
+    // as time spent in the reflector.
+    ProbePacket::writeTime(packet.bytes.data(), ProbePacket::kReflectorSendSeconds,
+                           Timestamp::now());
+    if (marking_) {
+        marking_->remove();
+        marking_.reset();
+    }
+    if (packet.replyDscp != -1 || packet.replyPriority != -1) {
+        marking_ =
+            std::make_unique<QosMarking>(QosMarking::kUdp, ntohs(packet.sender.sin_port),
+                                         packet.replyDscp, packet.replyPriority, std::nullopt);
+        marking_->install();
+    }
+    long result;
+    do {
+        result = ::sendto(socket_, packet.bytes.data(), packet.length, 0,
+                          reinterpret_cast<const sockaddr*>(&packet.sender), sizeof(packet.sender));
+    } while (result < 0 && errno == EINTR);
+    countSend(result, packet);
+}
+
+void ResponseReflectorWriterThread::countSend(long result, const ReflectedPacket&) {
+    if (result < 0) {
+        counters_.sendFailed.fetch_add(1, std::memory_order_relaxed);
+    } else if (result == 0) {
+        TRL_WARNING("sendto return 0 bytes sent");
+        counters_.sendFailed.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        counters_.sent.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// ---------------------------------------------------------------- reader
+
+ResponseReflectorReaderThread::ResponseReflectorReaderThread(int socket,
+                                                             ResponseReflectorWriterThread& writer,
+                                                             ReflectedPacketQueue& queue,
+                                                             ReflectorCounters& counters)
+    : Thread("ResponseReflectorReaderThread", false),
+      socket_(socket),
+      writer_(writer),
+      queue_(queue),
+      counters_(counters) {}
+
+void ResponseReflectorReaderThread::stop() {
+    stopBase();
+    queue_.stop();
+    // Returns a receive blocked on this socket at once (Linux wakes the
+    // waiter and later receives return 0), also on an unconnected UDP socket.
+    ::shutdown(socket_, SHUT_RDWR);
+}
+
+void ResponseReflectorReaderThread::Run() {
+    Timestamp::now();  // sanity test of the clock only
+    raisePriority();
+    std::vector<ReflectedPacketPtr> slots(kBatch);
+    std::vector<ReflectedPacketPtr> batch;
+    batch.reserve(kBatch);
+    while (!stopRequested(queue_)) {
+        try {
+            receiveBatch(slots, batch);
+        } catch (const SocketException& e) {
+            printLine(e.description() + location("ResponseReflectorReaderThread::Run()", __LINE__));
+        } catch (const std::runtime_error& e) {
+            printLine(std::string("std::runtime_error: ") + e.what() + "\n" +
+                      location("ResponseReflectorReaderThread::Run()", __LINE__));
+        } catch (...) {
+            printLine("Unknown exception caught in ResponseReflectorReaderThread::Run\n" +
+                      location("ResponseReflectorReaderThread::Run()", __LINE__));
+        }
+    }
+    queue_.pulse();
+    normalPriority();
+}
+
+void ResponseReflectorReaderThread::receiveBatch(std::vector<ReflectedPacketPtr>& slots,
+                                                 std::vector<ReflectedPacketPtr>& batch) {
+    queue_.refill(slots);
+    mmsghdr messages[kBatch];
+    iovec vectors[kBatch];
+    for (std::size_t i = 0; i < kBatch; ++i) {
+        ReflectedPacket& packet = *slots[i];
+        vectors[i].iov_base = packet.bytes.data();
+        vectors[i].iov_len = packet.bytes.size();
+        std::memset(&messages[i], 0, sizeof(messages[i]));
+        messages[i].msg_hdr.msg_name = &packet.sender;
+        messages[i].msg_hdr.msg_namelen = sizeof(packet.sender);
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    // Waits for the first datagram (at most the receive slice), then takes
+    // whatever else is already queued without waiting.
+    int received = ::recvmmsg(socket_, messages, kBatch, MSG_WAITFORONE, nullptr);
+    if (received <= 0) {
+        // Time-out slice, a shut-down socket, or an error (such as the one a
+        // port-unreachable answer to an earlier reply leaves): receive again.
+        // An unusable descriptor would fail at once for ever; wait out a
+        // slice instead of spinning.
+        if (received < 0 && (errno == EBADF || errno == ENOTSOCK)) {
+            platform::recordSocketErrorFromErrno();
+            queue_.waitForStop(std::chrono::milliseconds(kReceiveSliceMs));
+        }
+        return;
+    }
+    // The reflector receive time, read immediately after the receive.
+    Timestamp receiveTime = Timestamp::now();
+    for (int i = 0; i < received; ++i) {
+        std::size_t length = messages[i].msg_len;
+        if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 ||
+            length > ProbePacket::kMaxReflectedBytes) {
+            counters_.tooLong.fetch_add(1, std::memory_order_relaxed);
+            continue;  // the slot is reused for the next receive
+        }
+        if (length < ProbePacket::kHeaderBytes) {
+            counters_.tooShort.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        ReflectedPacketPtr packet = std::move(slots[i]);
+        std::uint8_t* bytes = packet->bytes.data();
+        ProbePacket::writeTime(bytes, ProbePacket::kReflectorReceiveSeconds, receiveTime);
+        packet->replyDscp =
+            ProbePacket::markingFromWord(ProbePacket::readWord(bytes, ProbePacket::kReplyDscp));
+        packet->replyPriority =
+            ProbePacket::markingFromWord(ProbePacket::readWord(bytes, ProbePacket::kReplyPriority));
+        packet->length = length;
+        batch.push_back(std::move(packet));
+    }
+    counters_.received.fetch_add(batch.size(), std::memory_order_relaxed);
+    queue_.pushBatch(batch);
+}
+
+// ---------------------------------------------------------------- reflector
+
+ResponseReflector::ResponseReflector(int port, std::size_t queueCapacity)
+    : port_(port), queue_(std::make_unique<ReflectedPacketQueue>(queueCapacity)) {
+    gCurrentReflector.store(this);
+}
+
+ResponseReflector::~ResponseReflector() {
+    stop();
+    if (reader_) reader_->join();
+    if (writer_) writer_->join();
+    reader_.reset();
+    writer_.reset();
+    if (socket_ >= 0) ::close(socket_);
+    socket_ = -1;
+    ResponseReflector* self = this;
+    gCurrentReflector.compare_exchange_strong(self, nullptr);
+}
+
+ResponseReflector* ResponseReflector::current() {
+    return gCurrentReflector.load();
+}
+
+void ResponseReflector::openSocketRunThreads() {
+    if (writer_ || reader_) return;
+    socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (socket_ < 0) {
+        int code = platform::recordSocketErrorFromErrno();
+        std::printf("ResponseReflector::openSocketRunThreads() socket failed\n");
+        std::printf("WSAGetLastError returned %d\n", code);
+        std::printf("Error: %s\n", socketErrorText(code));
+        std::fflush(stdout);
+    } else {
+        setBuffer(socket_, SO_RCVBUFFORCE, SO_RCVBUF);
+        setBuffer(socket_, SO_SNDBUFFORCE, SO_SNDBUF);
+        timeval slice{};
+        slice.tv_usec = kReceiveSliceMs * 1000;
+        ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof(slice));
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        local.sin_port = htons(static_cast<std::uint16_t>(port_.load()));
+        if (::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+            int code = platform::recordSocketErrorFromErrno();
+            std::printf("ResponseReflector::openSocketRunThreads() bind on port %d failed\n",
+                        port_.load());
+            std::printf("WSAGetLastError returned %d\n", code);
+            std::printf("Error: %s\n", socketErrorText(code));
+            std::fflush(stdout);
+        } else {
+            sockaddr_in bound{};
+            socklen_t length = sizeof(bound);
+            if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
+                port_.store(ntohs(bound.sin_port));
+        }
+    }
+    // Started even when the bind failed: the reflector then answers nothing,
+    // and shutdown ends the threads as usual.
+    writer_ = std::make_unique<ResponseReflectorWriterThread>(socket_, *queue_, counters_);
+    writer_->start();
+    reader_ =
+        std::make_unique<ResponseReflectorReaderThread>(socket_, *writer_, *queue_, counters_);
+    reader_->start();
+}
+
+void ResponseReflector::pulse() {
+    queue_->pulse();
+}
+
+void ResponseReflector::stop() {
+    queue_->stop();
+    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+}
+
+}  // namespace trellon
