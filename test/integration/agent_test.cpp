@@ -153,6 +153,45 @@ TEST(AgentProcessTest, DataSinkListensOnTheConfiguredOrChosenPort) {
     }
 }
 
+TEST(AgentProcessTest, TakenControlPortIsRetriedEveryTenSeconds) {
+    // Another agent holds the control port: the second cannot bind it and
+    // keeps retrying, each attempt numbered, until it is stopped.
+    int controlPort = freePort();
+    AgentProcess::Options o = anyPorts();
+    o.settings["controlPort"] = std::to_string(controlPort);
+    AgentProcess holder(o);
+    ASSERT_TRUE(holder.start());
+    ASSERT_TRUE(holder.waitForOutput("accept() start.", 15s));
+
+    AgentProcess second(o);
+    ASSERT_TRUE(second.start());
+    ASSERT_TRUE(second.waitForOutput("Error recovery started, retrying 1\n", 20s));
+    auto first = std::chrono::steady_clock::now();
+    ASSERT_TRUE(second.waitForOutput("Error recovery started, retrying 2\n", 20s));
+    auto gap = std::chrono::steady_clock::now() - first;
+    EXPECT_GE(gap, 9500ms);
+    EXPECT_LE(gap, 12000ms);
+    EXPECT_NE(second.errors().find("HTTP server socket bind failed."), std::string::npos) << second.errors();
+    EXPECT_NE(second.errors().find("Address already in use"), std::string::npos);
+
+    // A stop during the wait ends it at once.
+    auto stopAt = std::chrono::steady_clock::now();
+    second.signal(SIGINT);
+    EXPECT_EQ(second.waitForExit(10s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 6s);
+    holder.signal(SIGINT);
+    EXPECT_EQ(holder.waitForExit(10s), 0);
+
+    // Restarted on the same port right away, the agent binds at once even
+    // though the closed connections of the first one sit in TIME_WAIT.
+    AgentProcess again(o);
+    ASSERT_TRUE(again.start());
+    ASSERT_TRUE(again.waitForOutput("accept() start.", 15s));
+    EXPECT_EQ(again.output().find("Error recovery started"), std::string::npos);
+    again.signal(SIGINT);
+    EXPECT_EQ(again.waitForExit(10s), 0);
+}
+
 TEST(AgentProcessTest, DefaultPortsInsideANetworkNamespace) {
     std::string why;
     if (!canUseNetworkNamespaces(&why)) GTEST_SKIP() << "skipped: " << why;
