@@ -403,7 +403,12 @@ void TestResult::appendStderr(std::string_view text) {
     appendAsHtml(errorText_, text, stderrIsHtml_, '\r');
 }
 
-void TestResult::addMessage(std::string_view html) { appendStdout(html); }
+// The test threads' messages are HTML built by the agent (a paragraph with
+// the reason), so they are kept as HTML; their callers escape what they quote.
+void TestResult::addMessage(std::string_view html) {
+    Guard guard(lock_);
+    outputText_.append(html);
+}
 
 std::string TestResult::getOutputText() const {
     Guard guard(lock_);

@@ -207,7 +207,9 @@ public:
     // the error text.
     void appendStdout(std::string_view text);
     void appendStderr(std::string_view text);
-    void addMessage(std::string_view html);  // the test threads' failure messages
+    // The test threads' failure messages: HTML, appended as it is (callers
+    // escape the text they quote).
+    void addMessage(std::string_view html);
     std::string getOutputText() const;
     std::string getErrorText() const;
 
