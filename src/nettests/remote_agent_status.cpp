@@ -1,7 +1,180 @@
 #include "nettests/remote_agent_status.h"
 
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include "http/templates.h"
+#include "lib/address.h"
+#include "lib/agent_state.h"
+#include "nettests/request.h"
+#include "platform/clock.h"
+#include "results/test_result.h"
+
 namespace trellon {
 
-void emptyRemoteAgentCache() {}
+namespace {
+
+std::atomic<int> gAgentControlPort{kAgentControlPort};
+
+struct Cache {
+    std::mutex lock;  // guards records
+    std::map<std::string, std::shared_ptr<RemoteAgentStatus>> records;
+};
+
+Cache& cache() {
+    static Cache* instance = new Cache;  // never destroyed: test threads may outlive static destruction
+    return *instance;
+}
+
+// The leading decimal integer of a line, as atoi reads it; 0 when there is
+// none or when it does not fit in an int.
+int readInteger(const std::string& line) {
+    std::size_t i = 0;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < line.size() && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
+    long long value = 0;
+    for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+        value = value * 10 + (line[i] - '0');
+        if (value > 2147483647LL) return 0;
+    }
+    return static_cast<int>(negative ? -value : value);
+}
+
+}  // namespace
+
+void setAgentControlPortForTests(int port) { gAgentControlPort.store(port); }
+int agentControlPort() { return gAgentControlPort.load(); }
+
+RemoteAgentStatus::RemoteAgentStatus(std::string host)
+    : host_(std::move(host)),
+      version_(kProgramVersion),
+      controlPort_(agentControlPort()),
+      lastReplyTime_(platform::nowSeconds()) {}
+
+int RemoteAgentStatus::port(int index) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= ports_.size()) return 0;
+    return ports_[static_cast<std::size_t>(index)];
+}
+
+bool RemoteAgentStatus::query() {
+    std::uint32_t address = 0;
+    if (!parseDottedQuad(host_.c_str(), address) && !resolveName(host_.c_str(), address)) {
+        found_ = false;
+        contacted_ = false;
+        return false;
+    }
+    found_ = true;
+    address_ = address;
+    Request request(host_, controlPort_, "status");
+    if (request.ask() <= 0) return false;
+    parseStatusReply(request);
+    compatible_ = true;
+    contacted_ = true;
+    lastReplyTime_ = platform::nowSeconds();
+    return true;
+}
+
+void RemoteAgentStatus::parseStatusReply(Request& reply) {
+    std::string line;
+    if (reply.readLine(line)) version_ = line;
+    if (reply.readLine(line)) statusWord_ = line;
+    ports_.clear();
+    while (static_cast<int>(ports_.size()) < kMaxPorts && reply.readLine(line) && !line.empty()) {
+        int value = readInteger(line);
+        if (value == 0) break;
+        ports_.push_back(value);
+    }
+}
+
+std::shared_ptr<RemoteAgentStatus> findRemoteAgentStatus(const std::string& host) {
+    std::lock_guard<std::mutex> guard(cache().lock);
+    auto it = cache().records.find(host);
+    return it != cache().records.end() ? it->second : nullptr;
+}
+
+void cacheRemoteAgentStatus(std::shared_ptr<RemoteAgentStatus> record) {
+    if (!record) return;
+    std::shared_ptr<RemoteAgentStatus> replaced;  // freed after the lock is released
+    std::lock_guard<std::mutex> guard(cache().lock);
+    auto& slot = cache().records[record->host()];
+    replaced = std::move(slot);
+    slot = std::move(record);
+}
+
+int remoteAgentCacheSize() {
+    std::lock_guard<std::mutex> guard(cache().lock);
+    return static_cast<int>(cache().records.size());
+}
+
+void emptyRemoteAgentCache() {
+    std::map<std::string, std::shared_ptr<RemoteAgentStatus>> records;  // freed after the lock is released
+    std::lock_guard<std::mutex> guard(cache().lock);
+    records.swap(cache().records);
+}
+
+bool lookupRemoteControlPort(const std::string& host, int& port) {
+    if (auto cached = findRemoteAgentStatus(host)) {
+        port = cached->controlPort();
+        return true;
+    }
+    auto record = std::make_shared<RemoteAgentStatus>(host);
+    if (!record->query()) return false;
+    port = record->controlPort();
+    cacheRemoteAgentStatus(std::move(record));
+    return true;
+}
+
+std::string checkRemoteAgentForRunCommand(const std::string& host, int& controlPort) {
+    controlPort = 0;
+    if (host.empty()) return "";
+    auto record = std::make_shared<RemoteAgentStatus>(host);
+    record->query();
+    if (!record->contacted()) {
+        return "Sorry, but Trellon could not establish communication with another Trellon at that address.  ";
+    }
+    if (record->port(0) <= 0) {
+        return "Sorry, but the Trellon agent you specified did not respond properly and cannot be used.  ";
+    }
+    controlPort = record->controlPort();
+    cacheRemoteAgentStatus(std::move(record));
+    return "";
+}
+
+// The messages are HTML on the results page; the host is what a user typed.
+std::shared_ptr<RemoteAgentStatus> checkRemoteAgentForTest(const std::string& host, TestResult& result) {
+    if (auto cached = findRemoteAgentStatus(host)) return cached;
+    auto record = std::make_shared<RemoteAgentStatus>(host);
+    record->query();
+    if (!record->found()) {
+        result.addMessage("<p>Sorry, could not find " + escapeHtml(host) + "</p>\n");
+        return nullptr;
+    }
+    if (!record->contacted()) {
+        result.addMessage("<p>Sorry, we can contact " + escapeHtml(host) +
+                          " but either the port number is wrong or it does not have the software installed.</p>\n");
+        return nullptr;
+    }
+    cacheRemoteAgentStatus(record);
+    return record;
+}
+
+void sendCancelRequest(const std::string& host, TestResult& result, int remoteTestId) {
+    try {
+        auto record = checkRemoteAgentForTest(host, result);
+        if (!record) return;
+        std::uint32_t address = record->address();
+        Request request(address, record->controlPort(), "cancel?id=" + std::to_string(remoteTestId));
+        if (request.ask() > 0) {
+            std::string ignored;
+            request.readLine(ignored);
+        }
+    } catch (...) {
+        std::fputs("Cancel had an exception, ignoring it...\n", stdout);
+        std::fflush(stdout);
+    }
+}
 
 }  // namespace trellon
