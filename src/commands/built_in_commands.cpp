@@ -2,7 +2,9 @@
 
 #include <memory>
 
+#include "commands/cancel_command.h"
 #include "http/http_server.h"
+#include "nettests/status_command.h"
 
 // Each command lives in its own file; register it here, in the order of the
 // command table (index.htm, collectTestParams, bandwidth, response,
@@ -13,7 +15,8 @@
 namespace trellon {
 
 void registerBuiltInCommands(HttpServer& server) {
-    (void)server;
+    server.registerCommand(std::make_unique<StatusCommand>());
+    server.registerCommand(std::make_unique<CancelCommand>());
 }
 
 }  // namespace trellon
