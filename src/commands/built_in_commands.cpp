@@ -3,6 +3,10 @@
 #include <memory>
 
 #include "commands/cancel_command.h"
+#include "commands/first_page_command.h"
+#include "commands/run_cancel_command.h"
+#include "commands/show_status_command.h"
+#include "commands/test_command.h"
 #include "http/http_server.h"
 #include "nettests/status_command.h"
 
@@ -15,8 +19,15 @@
 namespace trellon {
 
 void registerBuiltInCommands(HttpServer& server) {
+    server.registerCommand(std::make_unique<FirstpageCommand>());
+    server.registerCommand(std::make_unique<CollectTestParamsCommand>());
     server.registerCommand(std::make_unique<StatusCommand>());
+    server.registerCommand(std::make_unique<ShowStatusCommand>());
+    server.registerCommand(std::make_unique<BandwidthCommand>());
+    server.registerCommand(std::make_unique<ResponseCommand>());
+    server.registerCommand(std::make_unique<StreamingCommand>());
     server.registerCommand(std::make_unique<CancelCommand>());
+    server.registerCommand(std::make_unique<RunCancelCommand>());
 }
 
 }  // namespace trellon
