@@ -24,7 +24,8 @@ struct Cache {
 };
 
 Cache& cache() {
-    static Cache* instance = new Cache;  // never destroyed: test threads may outlive static destruction
+    static Cache* instance =
+        new Cache;  // never destroyed: test threads may outlive static destruction
     return *instance;
 }
 
@@ -45,8 +46,12 @@ int readInteger(const std::string& line) {
 
 }  // namespace
 
-void setAgentControlPortForTests(int port) { gAgentControlPort.store(port); }
-int agentControlPort() { return gAgentControlPort.load(); }
+void setAgentControlPortForTests(int port) {
+    gAgentControlPort.store(port);
+}
+int agentControlPort() {
+    return gAgentControlPort.load();
+}
 
 RemoteAgentStatus::RemoteAgentStatus(std::string host)
     : host_(std::move(host)),
@@ -110,7 +115,8 @@ int remoteAgentCacheSize() {
 }
 
 void emptyRemoteAgentCache() {
-    std::map<std::string, std::shared_ptr<RemoteAgentStatus>> records;  // freed after the lock is released
+    std::map<std::string, std::shared_ptr<RemoteAgentStatus>>
+        records;  // freed after the lock is released
     std::lock_guard<std::mutex> guard(cache().lock);
     records.swap(cache().records);
 }
@@ -133,10 +139,12 @@ std::string checkRemoteAgentForRunCommand(const std::string& host, int& controlP
     auto record = std::make_shared<RemoteAgentStatus>(host);
     record->query();
     if (!record->contacted()) {
-        return "Sorry, but Trellon could not establish communication with another Trellon at that address.  ";
+        return "Sorry, but Trellon could not establish communication with another Trellon at that "
+               "address.  ";
     }
     if (record->port(0) <= 0) {
-        return "Sorry, but the Trellon agent you specified did not respond properly and cannot be used.  ";
+        return "Sorry, but the Trellon agent you specified did not respond properly and cannot be "
+               "used.  ";
     }
     controlPort = record->controlPort();
     cacheRemoteAgentStatus(std::move(record));
@@ -144,7 +152,8 @@ std::string checkRemoteAgentForRunCommand(const std::string& host, int& controlP
 }
 
 // The messages are HTML on the results page; the host is what a user typed.
-std::shared_ptr<RemoteAgentStatus> checkRemoteAgentForTest(const std::string& host, TestResult& result) {
+std::shared_ptr<RemoteAgentStatus> checkRemoteAgentForTest(const std::string& host,
+                                                           TestResult& result) {
     if (auto cached = findRemoteAgentStatus(host)) return cached;
     auto record = std::make_shared<RemoteAgentStatus>(host);
     record->query();
@@ -154,7 +163,8 @@ std::shared_ptr<RemoteAgentStatus> checkRemoteAgentForTest(const std::string& ho
     }
     if (!record->contacted()) {
         result.addMessage("<p>Sorry, we can contact " + escapeHtml(host) +
-                          " but either the port number is wrong or it does not have the software installed.</p>\n");
+                          " but either the port number is wrong or it does not have the software "
+                          "installed.</p>\n");
         return nullptr;
     }
     cacheRemoteAgentStatus(record);
@@ -166,7 +176,8 @@ void sendCancelRequest(const std::string& host, TestResult& result, int remoteTe
         auto record = checkRemoteAgentForTest(host, result);
         if (!record) return;
         std::uint32_t address = record->address();
-        Request request(address, record->controlPort(), "cancel?id=" + std::to_string(remoteTestId));
+        Request request(address, record->controlPort(),
+                        "cancel?id=" + std::to_string(remoteTestId));
         if (request.ask() > 0) {
             std::string ignored;
             request.readLine(ignored);

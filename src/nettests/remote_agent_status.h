@@ -84,7 +84,8 @@ std::string checkRemoteAgentForRunCommand(const std::string& host, int& controlP
 
 // A running test's check, answered from the cache when it can be: the
 // record, or null with the reason added to the test's result as a message.
-std::shared_ptr<RemoteAgentStatus> checkRemoteAgentForTest(const std::string& host, TestResult& result);
+std::shared_ptr<RemoteAgentStatus> checkRemoteAgentForTest(const std::string& host,
+                                                           TestResult& result);
 
 // Asks the host's agent to cancel its test remoteTestId; the reply is not
 // looked at. Never throws.

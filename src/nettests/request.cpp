@@ -20,12 +20,17 @@ void printConsole(const std::string& text) {
     std::fflush(stdout);
 }
 
-std::string where(int line) { return std::string(sourceFileName(__FILE__)) + " at line " + std::to_string(line); }
+std::string where(int line) {
+    return std::string(sourceFileName(__FILE__)) + " at line " + std::to_string(line);
+}
 
 }  // namespace
 
 Request::Request(std::string host, int port, std::string path)
-    : requestNumber_(++gRequestCounter), host_(std::move(host)), port_(port), path_(std::move(path)) {
+    : requestNumber_(++gRequestCounter),
+      host_(std::move(host)),
+      port_(port),
+      path_(std::move(path)) {
     ++gLiveRequests;
 }
 
@@ -34,16 +39,21 @@ Request::Request(std::uint32_t address, int port, std::string path)
     ++gLiveRequests;
 }
 
-Request::~Request() { --gLiveRequests; }
+Request::~Request() {
+    --gLiveRequests;
+}
 
-int Request::liveCount() { return gLiveRequests.load(); }
+int Request::liveCount() {
+    return gLiveRequests.load();
+}
 
 int Request::ask() {
     reply_.clear();
     readPosition_ = 0;
     try {
         TimeoutSocket socket(kTimeoutMs);
-        bool connected = host_.empty() ? socket.Connect(&address_, port_, 0) : socket.Connect(host_.c_str(), port_, 0);
+        bool connected = host_.empty() ? socket.Connect(&address_, port_, 0)
+                                       : socket.Connect(host_.c_str(), port_, 0);
         if (!connected) {
             socket.Close();
             return 0;
@@ -62,7 +72,8 @@ int Request::ask() {
             // the new bytes, in everything received so far.
             std::size_t from = reply_.size() >= 3 ? reply_.size() - 3 : 0;
             reply_.append(chunk, static_cast<std::size_t>(received));
-            if (reply_.find("\r\n\r\n", from) != std::string::npos || reply_.find("\n\n", from) != std::string::npos) {
+            if (reply_.find("\r\n\r\n", from) != std::string::npos ||
+                reply_.find("\n\n", from) != std::string::npos) {
                 break;
             }
         }
@@ -70,7 +81,8 @@ int Request::ask() {
     } catch (const SocketException& e) {
         printConsole("Request::ask() SocketException " + where(__LINE__) + "\n" + e.description());
     } catch (const std::runtime_error& e) {
-        printConsole(std::string("std::runtime_error: ") + e.what() + "\nRequest::ask() " + where(__LINE__) + "\n");
+        printConsole(std::string("std::runtime_error: ") + e.what() + "\nRequest::ask() " +
+                     where(__LINE__) + "\n");
     } catch (...) {
         printConsole("Request caught unexpected exception " + where(__LINE__) + "\n");
     }

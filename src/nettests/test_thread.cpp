@@ -29,8 +29,8 @@ void printConsole(const std::string& text) {
 }
 
 std::string runLocation(int line) {
-    return std::string("(TestThread::Run() ") + sourceFileName(__FILE__) + " at line " + std::to_string(line) +
-           ")\n";
+    return std::string("(TestThread::Run() ") + sourceFileName(__FILE__) + " at line " +
+           std::to_string(line) + ")\n";
 }
 
 // Counts a test as running for as long as it lives, so every way out of Run
@@ -52,7 +52,8 @@ private:
 
 }  // namespace
 
-TestThread::TestThread(std::string name, std::shared_ptr<TestResult> result, int timeLimit, bool deleteSelf)
+TestThread::TestThread(std::string name, std::shared_ptr<TestResult> result, int timeLimit,
+                       bool deleteSelf)
     : Thread(std::move(name), deleteSelf),
       timeLimit_(timeLimit),
       sequenceNumber_(nextSequenceNumber()),
@@ -73,9 +74,9 @@ void TestThread::setStartTime(std::int64_t seconds) {
 }
 
 PerformanceTestThread::PerformanceTestThread(std::string name, std::shared_ptr<TestResult> result,
-                                             std::string remoteComputer, int remotePort, int timeLimit,
-                                             int testValue, int dscp, int priority8021p, int reportInterval,
-                                             bool deleteSelf)
+                                             std::string remoteComputer, int remotePort,
+                                             int timeLimit, int testValue, int dscp,
+                                             int priority8021p, int reportInterval, bool deleteSelf)
     : TestThread(std::move(name), std::move(result), timeLimit, deleteSelf),
       remoteComputer_(std::move(remoteComputer)),
       remotePort_(remotePort),
@@ -91,7 +92,9 @@ PerformanceTestThread::PerformanceTestThread(std::string name, std::shared_ptr<T
 
 PerformanceTestThread::~PerformanceTestThread() = default;
 
-void PerformanceTestThread::stop() { stopBase(); }
+void PerformanceTestThread::stop() {
+    stopBase();
+}
 
 std::shared_ptr<RemoteAgentStatus> PerformanceTestThread::remoteCheck() {
     if (!result_) return nullptr;

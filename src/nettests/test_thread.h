@@ -25,7 +25,8 @@ class TestResult;
 class TestThread : public Thread {
 public:
     // Also counts one more test thread created for the status page.
-    TestThread(std::string name, std::shared_ptr<TestResult> result, int timeLimit, bool deleteSelf);
+    TestThread(std::string name, std::shared_ptr<TestResult> result, int timeLimit,
+               bool deleteSelf);
     ~TestThread() override;
 
     int sequenceNumber() const { return sequenceNumber_; }
@@ -50,9 +51,9 @@ public:
     // testValue is the subclass's own figure given by the run command; dscp
     // and priority8021p are -1 for no marking. The remote computer and port
     // are written into the result too.
-    PerformanceTestThread(std::string name, std::shared_ptr<TestResult> result, std::string remoteComputer,
-                          int remotePort, int timeLimit, int testValue, int dscp, int priority8021p,
-                          int reportInterval, bool deleteSelf = false);
+    PerformanceTestThread(std::string name, std::shared_ptr<TestResult> result,
+                          std::string remoteComputer, int remotePort, int timeLimit, int testValue,
+                          int dscp, int priority8021p, int reportInterval, bool deleteSelf = false);
     ~PerformanceTestThread() override;
 
     // Test threads poll their record's cancelled flag and the shutdown flag;

@@ -20,7 +20,8 @@ std::string format(const char* pattern, Args... args) {
     char buffer[512];
     int n = std::snprintf(buffer, sizeof(buffer), pattern, args...);
     if (n < 0) return "";
-    if (static_cast<std::size_t>(n) < sizeof(buffer)) return std::string(buffer, static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < sizeof(buffer))
+        return std::string(buffer, static_cast<std::size_t>(n));
     std::string text(static_cast<std::size_t>(n) + 1, '\0');
     std::snprintf(text.data(), text.size(), pattern, args...);
     text.resize(static_cast<std::size_t>(n));
@@ -111,18 +112,34 @@ std::string TestResult::pageTitle() const {
     Guard guard(lock_);
     const char* label;
     switch (testType_) {
-        case kBandwidthTest: label = "Bandwidth test "; break;
-        case kResponseTest: label = "Response test "; break;
+        case kBandwidthTest:
+            label = "Bandwidth test ";
+            break;
+        case kResponseTest:
+            label = "Response test ";
+            break;
         case kStreamingTest:
             switch (streamKind_) {
-                case kVoiceStream: label = "VoIP streaming test "; break;
-                case kVideoStream: label = "Video streaming test "; break;
-                case kCustomStream: label = "Custom streaming test "; break;
-                default: label = "Streaming test "; break;
+                case kVoiceStream:
+                    label = "VoIP streaming test ";
+                    break;
+                case kVideoStream:
+                    label = "Video streaming test ";
+                    break;
+                case kCustomStream:
+                    label = "Custom streaming test ";
+                    break;
+                default:
+                    label = "Streaming test ";
+                    break;
             }
             break;
-        case kPluginAction: label = "Plug-in action "; break;
-        default: label = "Test "; break;
+        case kPluginAction:
+            label = "Plug-in action ";
+            break;
+        default:
+            label = "Test ";
+            break;
     }
     return std::string(label) + "from " + localComputer_ + " to " + remoteComputer_;
 }
@@ -141,26 +158,30 @@ void TestResult::addResponseSample(const Timestamp& sent, const Timestamp& refle
     std::int64_t latency = (roundTrip - held) / 2;
     latencySumMs_ += latency;
     double average = static_cast<double>(latencySumMs_) / sampleCount_;
-    rows_.push_back(ReportRow{received.seconds,
-                              {format("%d / %d", packetsSent_, packetsReceived_),
-                               format("%lld ms", static_cast<long long>(latency)),
-                               format("%lld ms", static_cast<long long>(held)), format("%5.3f ms", average)}});
+    rows_.push_back(
+        ReportRow{received.seconds,
+                  {format("%d / %d", packetsSent_, packetsReceived_),
+                   format("%lld ms", static_cast<long long>(latency)),
+                   format("%lld ms", static_cast<long long>(held)), format("%5.3f ms", average)}});
 }
 
 void TestResult::finishResponse() {
     Guard guard(lock_);
     if (state_ != kRunning) return;
     // Nothing sent is no loss rather than a division by zero.
-    lossPercent_ = packetsSent_ > 0 ? (packetsSent_ - packetsReceived_) * 100.0 / packetsSent_ : 0.0;
+    lossPercent_ =
+        packetsSent_ > 0 ? (packetsSent_ - packetsReceived_) * 100.0 / packetsSent_ : 0.0;
     if (sampleCount_ != 0) averageLatencyMs_ = static_cast<double>(latencySumMs_ / sampleCount_);
-    setFinalResults(format("Network response time, or latency, is <b>%5.1f</b> milliseconds.  Lost <b>%2.1f</b> "
-                           "percent of the packets.",
-                           averageLatencyMs_, lossPercent_));
+    setFinalResults(format(
+        "Network response time, or latency, is <b>%5.1f</b> milliseconds.  Lost <b>%2.1f</b> "
+        "percent of the packets.",
+        averageLatencyMs_, lossPercent_));
     addXmlLatency(averageLatencyMs_);
     addXmlInt("sent", packetsSent_);
     addXmlInt("received", packetsReceived_);
-    setPortExplanationWithXml("<br>Sent UDP packets from port " + std::to_string(localResponsePort_) +
-                              " to remote reflector on port " + std::to_string(remoteReflectorPort_));
+    setPortExplanationWithXml("<br>Sent UDP packets from port " +
+                              std::to_string(localResponsePort_) + " to remote reflector on port " +
+                              std::to_string(remoteReflectorPort_));
 }
 
 // --- Streaming test ---
@@ -175,14 +196,14 @@ bool TestResult::addStreamReport(const StreamReportFigures& figures, const Times
     if (nextReportTime_ > now.seconds) return false;
     nextReportTime_ += reportInterval_;
     // Max Gap is the largest gap size of the interval, as in the final figures.
-    rows_.push_back(ReportRow{now.seconds,
-                              {std::to_string(figures.intervalPackets), std::to_string(figures.intervalOutOfOrder),
-                               std::to_string(figures.intervalDuplicate), std::to_string(figures.intervalLost),
-                               std::to_string(sum(figures.intervalGapCounts)),
-                               std::to_string(largestGap(figures.intervalGapCounts)),
-                               std::to_string(figures.intervalMaxJitter),
-                               std::to_string(figures.jitterMovingAverage16),
-                               std::to_string(figures.intervalJitter)}});
+    rows_.push_back(ReportRow{
+        now.seconds,
+        {std::to_string(figures.intervalPackets), std::to_string(figures.intervalOutOfOrder),
+         std::to_string(figures.intervalDuplicate), std::to_string(figures.intervalLost),
+         std::to_string(sum(figures.intervalGapCounts)),
+         std::to_string(largestGap(figures.intervalGapCounts)),
+         std::to_string(figures.intervalMaxJitter), std::to_string(figures.jitterMovingAverage16),
+         std::to_string(figures.intervalJitter)}});
     return true;
 }
 
@@ -192,26 +213,33 @@ void TestResult::finishStream(const StreamReportFigures& figures, const Timestam
     lastPacketTime_ = now;
     std::string text;
     if (figures.jitterSampleCount > 0) {
-        text += format("Jitter (MS) average <b>%d</b> , maximum <b>%ld</b> milliseconds, 16 sample average <b>%d</b>",
-                       figures.jitter, figures.maxJitter, figures.jitterMovingAverage16);
+        text += format(
+            "Jitter (MS) average <b>%d</b> , maximum <b>%ld</b> milliseconds, 16 sample average "
+            "<b>%d</b>",
+            figures.jitter, figures.maxJitter, figures.jitterMovingAverage16);
     } else {
         text +=
-            "No useful jitter data possible due to excessive packet drops and packets that arrived outside the "
+            "No useful jitter data possible due to excessive packet drops and packets that arrived "
+            "outside the "
             "jitter buffer window.";
     }
     if (figures.dropped != 0) {
         // No packet at all is shown as 0.0 percent rather than dividing by zero.
-        double percent = figures.packetCount > 0 ? figures.dropped * 100.0 / figures.packetCount : 0.0;
+        double percent =
+            figures.packetCount > 0 ? figures.dropped * 100.0 / figures.packetCount : 0.0;
         text += format(
-            "<br>There were <b>%d</b> packets missing from the stream, amounting to <b>%5.1f</b> percent of the "
+            "<br>There were <b>%d</b> packets missing from the stream, amounting to <b>%5.1f</b> "
+            "percent of the "
             "total. ",
             figures.dropped, percent);
     }
     if (figures.late > 0) {
-        text += format("<br><b>%d</b> packets arrived too late to be used and were ignored. ", figures.late);
+        text += format("<br><b>%d</b> packets arrived too late to be used and were ignored. ",
+                       figures.late);
     }
     if (figures.outOfOrder > 0) {
-        text += format("<br><b>%d</b> packets were delivered out of order by network. ", figures.outOfOrder);
+        text += format("<br><b>%d</b> packets were delivered out of order by network. ",
+                       figures.outOfOrder);
     }
     text += format("<br>Jitter buffer size is <b>%d</b> packets.  ", figures.bufferSize);
 
@@ -219,13 +247,15 @@ void TestResult::finishStream(const StreamReportFigures& figures, const Timestam
     int maxGap = largestGap(figures.gapCounts);
     setFinalResults(text);
     if (gapCount != 0) {
-        std::string gaps = format("<p>There were <b>%lld</b> gaps in the stream, the largest was <b>%d</b>.</p>",
-                                  gapCount, maxGap);
+        std::string gaps =
+            format("<p>There were <b>%lld</b> gaps in the stream, the largest was <b>%d</b>.</p>",
+                   gapCount, maxGap);
         gaps += "<br><table border=\"1\" cellpadding=\"0\" cellspacing=\"0\" >\n";
         gaps += "<tr><td><b>Gap Size</b></td><td><b>Count</b></td></tr>\n";
         for (std::size_t i = 0; i < figures.gapCounts.size(); ++i) {
             if (figures.gapCounts[i] > 0) {
-                gaps += format("<tr><td>%d</td><td>%d</td></tr>\n", static_cast<int>(i + 1), figures.gapCounts[i]);
+                gaps += format("<tr><td>%d</td><td>%d</td></tr>\n", static_cast<int>(i + 1),
+                               figures.gapCounts[i]);
             }
         }
         gaps += "</table>\n";
@@ -240,16 +270,18 @@ void TestResult::finishStream(const StreamReportFigures& figures, const Timestam
     addXmlInt("maxJitter", figures.maxJitter);
     addXmlInt("jitterMovingAverage16", figures.jitterMovingAverage16);
     addXmlInt("jitter", figures.jitter);
-    setPortExplanationWithXml("<br>Local machine received UDP packets on port " + std::to_string(streamReceivePort_) +
-                              ".<br>Remote server sent UDP packets on port " + std::to_string(streamSendPort_) + ".");
+    setPortExplanationWithXml(
+        "<br>Local machine received UDP packets on port " + std::to_string(streamReceivePort_) +
+        ".<br>Remote server sent UDP packets on port " + std::to_string(streamSendPort_) + ".");
 }
 
 // --- Bandwidth test ---
 
 void TestResult::finishBandwidthPorts() {
     Guard guard(lock_);
-    setPortExplanationWithXml("<br>Sent TCP packets from port " + std::to_string(localBandwidthPort_) +
-                              " to remote port " + std::to_string(remoteBandwidthPort_) + ".</p>");
+    setPortExplanationWithXml("<br>Sent TCP packets from port " +
+                              std::to_string(localBandwidthPort_) + " to remote port " +
+                              std::to_string(remoteBandwidthPort_) + ".</p>");
 }
 
 // --- Shared steps ---

@@ -51,7 +51,9 @@ void TestLog::create(int capacity) {
     gInstance.store(new TestLog(capacity));
 }
 
-TestLog* TestLog::instance() { return gInstance.load(); }
+TestLog* TestLog::instance() {
+    return gInstance.load();
+}
 
 void TestLog::destroy() {
     std::lock_guard<std::mutex> guard(gInstanceLock);
@@ -74,7 +76,8 @@ LocalEndpoint TestLog::localEndpoint() {
         local.hostName = hostName();
         local.hostAddress = local.hostName;
         AgentState* agent = AgentState::current();
-        local.controlPort = agent != nullptr ? agent->controlPort.load() : HttpServer::kDefaultControlPort;
+        local.controlPort =
+            agent != nullptr ? agent->controlPort.load() : HttpServer::kDefaultControlPort;
     }
     return local;
 }
@@ -103,7 +106,8 @@ std::shared_ptr<TestResult> TestLog::findTestResult(int id) {
     try {
         std::lock_guard<std::mutex> guard(lock_);
         for (const auto& record : records_) {
-            if (record->getTestId() == id) return record;  // takes the record's lock inside the log lock
+            if (record->getTestId() == id)
+                return record;  // takes the record's lock inside the log lock
         }
     } catch (...) {
         printConsole("Continuing after unexpected exception in TestLog::findTestResult()");

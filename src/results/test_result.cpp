@@ -31,16 +31,19 @@ void appendAsHtml(ResponseBuffer& buffer, std::string_view text, bool isHtml, ch
     out.reserve(text.size());
     for (char ch : text) {
         const char* entity = htmlEntity(static_cast<unsigned char>(ch));
-        if (entity != nullptr) out += entity;
-        else if (ch == '\r') out += crReplacement;
-        else out += ch;
+        if (entity != nullptr)
+            out += entity;
+        else if (ch == '\r')
+            out += crReplacement;
+        else
+            out += ch;
     }
     buffer.append(out);
 }
 
 std::string location(const char* file, int line) {
-    return std::string(" (File: ") + sourceFileName(file != nullptr ? file : "") + " line " + std::to_string(line) +
-           ")</p>\n";
+    return std::string(" (File: ") + sourceFileName(file != nullptr ? file : "") + " line " +
+           std::to_string(line) + ")</p>\n";
 }
 
 }  // namespace
@@ -69,8 +72,8 @@ TestResult::TestResult(int testId, const LocalEndpoint& local)
     addXmlText("localName", localComputer_);
     addXmlInt("localPort", localPort_);
     char url[512];
-    std::snprintf(url, sizeof(url), "http://%s:%d/results?id=%d&format=html", local.hostAddress.c_str(),
-                  local.controlPort, testId_);
+    std::snprintf(url, sizeof(url), "http://%s:%d/results?id=%d&format=html",
+                  local.hostAddress.c_str(), local.controlPort, testId_);
     resultsUrl_ = url;
 }
 
@@ -141,7 +144,9 @@ void TestResult::setTimeLimit(int seconds) {
     addXmlInt("timeLimit", seconds);
 }
 
-int TestResult::secondsRemaining() const { return secondsRemaining(platform::nowSeconds()); }
+int TestResult::secondsRemaining() const {
+    return secondsRemaining(platform::nowSeconds());
+}
 
 int TestResult::secondsRemaining(std::int64_t now) const {
     Guard guard(lock_);
@@ -219,10 +224,14 @@ TRL_INT_FIELD(getStreamSendPort, setStreamSendPort, streamSendPort_)
 TRL_INT_FIELD_XML(getRemotePort, setRemotePort, remotePort_, "remotePort")
 TRL_INT_FIELD_XML(getBytesSent, setBytesSent, bytesSent_, "bytesSent")
 TRL_INT_FIELD_XML(getBandwidth, setBandwidth, bandwidth_, "bandwidth")
-TRL_INT_FIELD_XML(getLocalBandwidthPort, setLocalBandwidthPort, localBandwidthPort_, "localBandwidthPort")
-TRL_INT_FIELD_XML(getRemoteBandwidthPort, setRemoteBandwidthPort, remoteBandwidthPort_, "remoteBandwidthPort")
-TRL_INT_FIELD_XML(getRemoteReflectorPort, setRemoteReflectorPort, remoteReflectorPort_, "remoteReflectorPort")
-TRL_INT_FIELD_XML(getLocalResponsePort, setLocalResponsePort, localResponsePort_, "localResponsePort")
+TRL_INT_FIELD_XML(getLocalBandwidthPort, setLocalBandwidthPort, localBandwidthPort_,
+                  "localBandwidthPort")
+TRL_INT_FIELD_XML(getRemoteBandwidthPort, setRemoteBandwidthPort, remoteBandwidthPort_,
+                  "remoteBandwidthPort")
+TRL_INT_FIELD_XML(getRemoteReflectorPort, setRemoteReflectorPort, remoteReflectorPort_,
+                  "remoteReflectorPort")
+TRL_INT_FIELD_XML(getLocalResponsePort, setLocalResponsePort, localResponsePort_,
+                  "localResponsePort")
 
 #undef TRL_TEXT_FIELD
 #undef TRL_INT_FIELD
@@ -352,8 +361,8 @@ void TestResult::addRowFromLine(std::int64_t time, std::string_view line) {
     std::size_t start = 0;
     for (std::size_t field = 0; field < 4; ++field) {
         std::size_t tab = line.find('\t', start);
-        cells[field] = std::string(line.substr(start, tab == std::string_view::npos ? std::string_view::npos
-                                                                                     : tab - start));
+        cells[field] = std::string(line.substr(
+            start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
         if (tab == std::string_view::npos) break;
         start = tab + 1;
     }
@@ -425,18 +434,20 @@ std::string TestResult::getErrorText() const {
 void TestResult::recordSocketException(const SocketException& e, const char* file, int line) {
     Guard guard(lock_);
     outputText_.append("<h4>Socket exception recorded</h4><p>\n" + escapeHtml(e.message()) +
-                       ", code=" + std::to_string(e.code()) + ", severity=" + std::to_string(e.severity()) +
-                       location(file, line));
+                       ", code=" + std::to_string(e.code()) +
+                       ", severity=" + std::to_string(e.severity()) + location(file, line));
 }
 
 void TestResult::recordRuntimeException(const std::exception& e, const char* file, int line) {
     Guard guard(lock_);
-    outputText_.append("<h4>Runtime exception recorded</h4><p>\n" + escapeHtml(e.what()) + location(file, line));
+    outputText_.append("<h4>Runtime exception recorded</h4><p>\n" + escapeHtml(e.what()) +
+                       location(file, line));
 }
 
 void TestResult::recordUnknownException(const char* file, int line) {
     Guard guard(lock_);
-    outputText_.append("<h4>Unidentified runtime exception recorded</h4><p>\n" + location(file, line));
+    outputText_.append("<h4>Unidentified runtime exception recorded</h4><p>\n" +
+                       location(file, line));
 }
 
 // --- Final figures ---

@@ -134,7 +134,7 @@ public:
     std::int64_t getFinishTime() const;
     void setStartTime(std::int64_t seconds);  // adds `start` and `startTime`
     int getTimeLimit() const;
-    void setTimeLimit(int seconds);           // adds `timeLimit`
+    void setTimeLimit(int seconds);  // adds `timeLimit`
     // startTime + timeLimit - now once started, else -1.
     int secondsRemaining() const;
     int secondsRemaining(std::int64_t now) const;
@@ -156,9 +156,9 @@ public:
     std::string getTypeName() const;
     void setTypeName(const std::string& text);
     std::string getTitle() const;
-    void setTitle(const std::string& text);       // adds `title`
+    void setTitle(const std::string& text);  // adds `title`
     std::string getLocalRole() const;
-    void setLocalRole(const std::string& text);   // adds `localRole`
+    void setLocalRole(const std::string& text);  // adds `localRole`
     std::string getRemoteRole() const;
     void setRemoteRole(const std::string& text);  // adds `remoteRole`
     std::vector<std::string> getColumnHeadings() const;
@@ -227,9 +227,9 @@ public:
     int getBytesSent() const;
     void setBytesSent(int bytes);  // adds `bytesSent`
     int getBandwidth() const;
-    void setBandwidth(int rate);   // adds `bandwidth`
+    void setBandwidth(int rate);  // adds `bandwidth`
     int getLocalBandwidthPort() const;
-    void setLocalBandwidthPort(int port);   // adds `localBandwidthPort`
+    void setLocalBandwidthPort(int port);  // adds `localBandwidthPort`
     int getRemoteBandwidthPort() const;
     void setRemoteBandwidthPort(int port);  // adds `remoteBandwidthPort`
 
@@ -245,7 +245,7 @@ public:
     int getRemoteReflectorPort() const;
     void setRemoteReflectorPort(int port);  // adds `remoteReflectorPort`
     int getLocalResponsePort() const;
-    void setLocalResponsePort(int port);    // adds `localResponsePort`
+    void setLocalResponsePort(int port);  // adds `localResponsePort`
 
     // Streaming test.
     int getStreamKind() const;
@@ -292,18 +292,22 @@ public:
 
     // One probe received back: sent (T1), reflector in (T2) and out (T3), and
     // received (T4, which also stamps the row). Adds a progress row.
-    void addResponseSample(const Timestamp& sent, const Timestamp& reflectorIn, const Timestamp& reflectorOut,
-                           const Timestamp& received);
+    void addResponseSample(const Timestamp& sent, const Timestamp& reflectorIn,
+                           const Timestamp& reflectorOut, const Timestamp& received);
     // Loss, average latency, final sentence and port sentence; only while running.
     void finishResponse();
 
     // Per packet received: a progress row once the report interval has passed.
     // True when a row was added, so the receiver starts a new interval.
     bool addStreamReport(const StreamReportFigures& figures, const Timestamp& now);
-    bool addStreamReport(const StreamReportFigures& figures) { return addStreamReport(figures, Timestamp::now()); }
+    bool addStreamReport(const StreamReportFigures& figures) {
+        return addStreamReport(figures, Timestamp::now());
+    }
     // Final sentences, gap table and figures; only while running.
     void finishStream(const StreamReportFigures& figures, const Timestamp& now);
-    void finishStream(const StreamReportFigures& figures) { finishStream(figures, Timestamp::now()); }
+    void finishStream(const StreamReportFigures& figures) {
+        finishStream(figures, Timestamp::now());
+    }
 
     // The bandwidth test's port sentence.
     void finishBandwidthPorts();

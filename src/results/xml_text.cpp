@@ -40,8 +40,8 @@ std::size_t validUtf8Length(std::string_view text, std::size_t i) {
 }
 
 bool isNameByte(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-           c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.';
 }
 
 }  // namespace
@@ -63,14 +63,28 @@ std::string escapeXml(std::string_view text) {
             continue;
         }
         switch (c) {
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '\r': out += "&#13;"; break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
             case '\t':
-            case '\n': out += static_cast<char>(c); break;
+            case '\n':
+                out += static_cast<char>(c);
+                break;
             default:
                 if (c >= 0x20) out += static_cast<char>(c);
                 break;
@@ -84,8 +98,8 @@ std::string xmlElementName(std::string_view name) {
     std::string out;
     out.reserve(name.size() + 1);
     for (char ch : name) out += isNameByte(static_cast<unsigned char>(ch)) ? ch : '_';
-    bool goodStart = !out.empty() && ((out[0] >= 'a' && out[0] <= 'z') || (out[0] >= 'A' && out[0] <= 'Z') ||
-                                      out[0] == '_');
+    bool goodStart = !out.empty() && ((out[0] >= 'a' && out[0] <= 'z') ||
+                                      (out[0] >= 'A' && out[0] <= 'Z') || out[0] == '_');
     if (!goodStart) out.insert(out.begin(), '_');
     return out;
 }
