@@ -27,8 +27,10 @@ protected:
         tzset();
     }
     void TearDown() override {
-        if (hadZone_) setenv("TZ", savedZone_.c_str(), 1);
-        else unsetenv("TZ");
+        if (hadZone_)
+            setenv("TZ", savedZone_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
@@ -62,9 +64,11 @@ TEST_F(ResultRenderingTest, XmlDocumentOfARunningRecord) {
 // Every kind of record, filled with hostile text where users and programs
 // supply it, must give a document a real parser accepts.
 TEST_F(ResultRenderingTest, XmlOfEveryRecordKindParsesWhateverTheText) {
-    const std::string hostile = "<x> & \"q\" 'a' caf\xE9 \xC3\xA9 \xFF\xFE \x01\x02 ]]> <!-- &nbsp;";
-    for (int type : std::initializer_list<int>{TestResult::kBandwidthTest, TestResult::kResponseTest, TestResult::kStreamingTest,
-                     TestResult::kPluginAction, 0}) {
+    const std::string hostile =
+        "<x> & \"q\" 'a' caf\xE9 \xC3\xA9 \xFF\xFE \x01\x02 ]]> <!-- &nbsp;";
+    for (int type :
+         std::initializer_list<int>{TestResult::kBandwidthTest, TestResult::kResponseTest,
+                                    TestResult::kStreamingTest, TestResult::kPluginAction, 0}) {
         TestResult r(10 + type, LocalEndpoint{"local" + hostile, "10.0.0.1", 4044});
         r.setTestType(type);
         r.setTypeName("Type" + hostile);
@@ -113,7 +117,10 @@ TEST_F(ResultRenderingTest, XmlOfEveryRecordKindParsesWhateverTheText) {
         // Escaped exactly once: the parser gives back the text that was recorded
         // (Latin-1 bytes as their characters, controls dropped).
         std::string remote = testing::parsedElementText(document, "remoteComputer");
-        EXPECT_EQ(remote.rfind("remote<x> & \"q\" 'a' caf\xC3\xA9 \xC3\xA9 \xC3\xBF\xC3\xBE  ]]> <!-- &nbsp;", 0), 0u)
+        EXPECT_EQ(
+            remote.rfind(
+                "remote<x> & \"q\" 'a' caf\xC3\xA9 \xC3\xA9 \xC3\xBF\xC3\xBE  ]]> <!-- &nbsp;", 0),
+            0u)
             << remote;
     }
 }
@@ -135,7 +142,8 @@ TEST_F(ResultRenderingTest, ParsedValuesEqualTheRecordedText) {
 // --- Progress table ---
 
 TEST_F(ResultRenderingTest, EmptyTableIsOpeningAndClosingLines) {
-    EXPECT_EQ(record.progressTableHtml(), "<table border=\"1\" style=\"text-align: right\" >\n</table>\n");
+    EXPECT_EQ(record.progressTableHtml(),
+              "<table border=\"1\" style=\"text-align: right\" >\n</table>\n");
 }
 
 TEST_F(ResultRenderingTest, TableListsNewestFirstWithPaddedTimes) {
@@ -164,9 +172,12 @@ TEST_F(ResultRenderingTest, TitleNamesTheKindAndBothEnds) {
     const Case cases[] = {
         {TestResult::kBandwidthTest, 0, "Bandwidth test from alpha to beta"},
         {TestResult::kResponseTest, 0, "Response test from alpha to beta"},
-        {TestResult::kStreamingTest, TestResult::kVoiceStream, "VoIP streaming test from alpha to beta"},
-        {TestResult::kStreamingTest, TestResult::kVideoStream, "Video streaming test from alpha to beta"},
-        {TestResult::kStreamingTest, TestResult::kCustomStream, "Custom streaming test from alpha to beta"},
+        {TestResult::kStreamingTest, TestResult::kVoiceStream,
+         "VoIP streaming test from alpha to beta"},
+        {TestResult::kStreamingTest, TestResult::kVideoStream,
+         "Video streaming test from alpha to beta"},
+        {TestResult::kStreamingTest, TestResult::kCustomStream,
+         "Custom streaming test from alpha to beta"},
         {TestResult::kStreamingTest, 7, "Streaming test from alpha to beta"},
         {TestResult::kPluginAction, 0, "Plug-in action from alpha to beta"},
         {55, 0, "Test from alpha to beta"},
@@ -215,7 +226,7 @@ TEST_F(ResultRenderingTest, ResponseSampleArithmetic) {
 TEST_F(ResultRenderingTest, ResponseRowsCarryTheRunningAverage) {
     for (int i = 0; i < 3; ++i) record.addPacketSent();
     record.addPacketReceived();
-    record.addResponseSample(at(1, 0), at(1, 0), at(1, 0), at(1, 8000));   // 4 ms
+    record.addResponseSample(at(1, 0), at(1, 0), at(1, 0), at(1, 8000));  // 4 ms
     record.addPacketReceived();
     record.addResponseSample(at(1, 0), at(1, 0), at(1, 0), at(1, 10000));  // 5 ms
     auto row = record.getRow(1);
@@ -238,17 +249,20 @@ TEST_F(ResultRenderingTest, FinishResponseFiguresAndElements) {
     EXPECT_DOUBLE_EQ(record.getLossPercent(), 20.0);
     EXPECT_DOUBLE_EQ(record.getAverageLatencyMs(), 4.0);  // 18 / 4 in whole milliseconds
     EXPECT_EQ(record.getFinalResults(),
-              "Network response time, or latency, is <b>  4.0</b> milliseconds.  Lost <b>20.0</b> percent of the "
+              "Network response time, or latency, is <b>  4.0</b> milliseconds.  Lost <b>20.0</b> "
+              "percent of the "
               "packets.");
     EXPECT_EQ(record.getPortExplanation().value_or(""),
               "<br>Sent UDP packets from port 5000 to remote reflector on port 4047");
     EXPECT_EQ(record.getXmlExtras().substr(before.size()),
-              "    <finalResults>Network response time, or latency, is &lt;b&gt;  4.0&lt;/b&gt; milliseconds.  Lost "
+              "    <finalResults>Network response time, or latency, is &lt;b&gt;  4.0&lt;/b&gt; "
+              "milliseconds.  Lost "
               "&lt;b&gt;20.0&lt;/b&gt; percent of the packets.</finalResults>\n"
               "    <latency>   4.000</latency>\n"
               "    <sent>5</sent>\n"
               "    <received>4</received>\n"
-              "    <portExplanation>&lt;br&gt;Sent UDP packets from port 5000 to remote reflector on port "
+              "    <portExplanation>&lt;br&gt;Sent UDP packets from port 5000 to remote reflector "
+              "on port "
               "4047</portExplanation>\n");
 }
 
@@ -273,7 +287,8 @@ TEST_F(ResultRenderingTest, FinishResponseEdgeCases) {
         << none.getFinalResults();
 
     // Not running (time limit reached, never started): no figures.
-    for (int state : {TestResult::kNotStarted, TestResult::kWaitingForFinalData, TestResult::kFinished}) {
+    for (int state :
+         {TestResult::kNotStarted, TestResult::kWaitingForFinalData, TestResult::kFinished}) {
         TestResult other(3, LocalEndpoint{"a", "a", 1});
         other.setState(state);
         other.addPacketSent();
@@ -315,7 +330,8 @@ TEST_F(ResultRenderingTest, StreamReportAddsARowEachInterval) {
     auto row = record.getRow(0);
     ASSERT_TRUE(row.has_value());
     EXPECT_EQ(row->time, 1005);
-    EXPECT_EQ(row->cells, (std::vector<std::string>{"250", "2", "1", "3", "3", "3", "9", "4", "3"}));
+    EXPECT_EQ(row->cells,
+              (std::vector<std::string>{"250", "2", "1", "3", "3", "3", "9", "4", "3"}));
     EXPECT_EQ(record.getRowCount(), 2);
 }
 
@@ -339,13 +355,15 @@ TEST_F(ResultRenderingTest, FinishStreamSentencesGapTableAndElements) {
     record.finishStream(figures, at(3000, 77));
 
     EXPECT_EQ(record.getLastPacketTime().seconds, 3000);
-    EXPECT_EQ(record.getFinalResults(),
-              "Jitter (MS) average <b>2</b> , maximum <b>17</b> milliseconds, 16 sample average <b>3</b>"
-              "<br>There were <b>10</b> packets missing from the stream, amounting to <b>  1.0</b> percent of the "
-              "total. "
-              "<br><b>3</b> packets arrived too late to be used and were ignored. "
-              "<br><b>4</b> packets were delivered out of order by network. "
-              "<br>Jitter buffer size is <b>250</b> packets.  ");
+    EXPECT_EQ(
+        record.getFinalResults(),
+        "Jitter (MS) average <b>2</b> , maximum <b>17</b> milliseconds, 16 sample average <b>3</b>"
+        "<br>There were <b>10</b> packets missing from the stream, amounting to <b>  1.0</b> "
+        "percent of the "
+        "total. "
+        "<br><b>3</b> packets arrived too late to be used and were ignored. "
+        "<br><b>4</b> packets were delivered out of order by network. "
+        "<br>Jitter buffer size is <b>250</b> packets.  ");
     EXPECT_EQ(record.getExtraHtml(),
               "<p>There were <b>6</b> gaps in the stream, the largest was <b>3</b>.</p>"
               "<br><table border=\"1\" cellpadding=\"0\" cellspacing=\"0\" >\n"
@@ -367,10 +385,12 @@ TEST_F(ResultRenderingTest, FinishStreamSentencesGapTableAndElements) {
               "    <maxJitter>17</maxJitter>\n"
               "    <jitterMovingAverage16>3</jitterMovingAverage16>\n"
               "    <jitter>2</jitter>\n"
-              "    <portExplanation>&lt;br&gt;Local machine received UDP packets on port 6000.&lt;br&gt;Remote "
+              "    <portExplanation>&lt;br&gt;Local machine received UDP packets on port "
+              "6000.&lt;br&gt;Remote "
               "server sent UDP packets on port 4046.</portExplanation>\n");
     EXPECT_EQ(record.getPortExplanation().value_or(""),
-              "<br>Local machine received UDP packets on port 6000.<br>Remote server sent UDP packets on port 4046.");
+              "<br>Local machine received UDP packets on port 6000.<br>Remote server sent UDP "
+              "packets on port 4046.");
 }
 
 TEST_F(ResultRenderingTest, FinishStreamEdgeCases) {
@@ -382,10 +402,12 @@ TEST_F(ResultRenderingTest, FinishStreamEdgeCases) {
     figures.gapCounts = {0, 0, 0};
     quiet.finishStream(figures, at(1, 0));
     EXPECT_EQ(quiet.getFinalResults(),
-              "No useful jitter data possible due to excessive packet drops and packets that arrived outside the "
+              "No useful jitter data possible due to excessive packet drops and packets that "
+              "arrived outside the "
               "jitter buffer window.<br>Jitter buffer size is <b>5</b> packets.  ");
     EXPECT_EQ(quiet.getExtraHtml(), "");
-    EXPECT_NE(quiet.getXmlExtras().find("<gapCount>0</gapCount>\n    <maxGap>0</maxGap>"), std::string::npos);
+    EXPECT_NE(quiet.getXmlExtras().find("<gapCount>0</gapCount>\n    <maxGap>0</maxGap>"),
+              std::string::npos);
 
     // Missing packets but none arrived: 0.0 percent, not a division by zero.
     TestResult empty(2, LocalEndpoint{"a", "a", 1});
@@ -413,7 +435,8 @@ TEST_F(ResultRenderingTest, BandwidthPortSentence) {
     record.setRemoteBandwidthPort(4045);
     std::string before = record.getXmlExtras();
     record.finishBandwidthPorts();
-    EXPECT_EQ(record.getPortExplanation().value_or(""), "<br>Sent TCP packets from port 5001 to remote port 4045.</p>");
+    EXPECT_EQ(record.getPortExplanation().value_or(""),
+              "<br>Sent TCP packets from port 5001 to remote port 4045.</p>");
     EXPECT_EQ(record.getXmlExtras().substr(before.size()),
               "    <portExplanation>&lt;br&gt;Sent TCP packets from port 5001 to remote port "
               "4045.&lt;/p&gt;</portExplanation>\n");
@@ -429,7 +452,9 @@ TEST_F(ResultRenderingTest, PluginCompletionAddsOutputOnceFinished) {
     record.setState(TestResult::kFinished);
     std::string xml = record.getXmlExtras();
     EXPECT_NE(xml.find("    <finishTime>"), std::string::npos);
-    std::size_t out = xml.find("    <stdout>a&amp;lt;b &amp;amp; &amp;eacute;</stdout>\n    <stderr>oops&amp;gt;</stderr>\n");
+    std::size_t out = xml.find(
+        "    <stdout>a&amp;lt;b &amp;amp; &amp;eacute;</stdout>\n    "
+        "<stderr>oops&amp;gt;</stderr>\n");
     EXPECT_NE(out, std::string::npos) << xml;
     EXPECT_LT(xml.find("<finishTime>"), out);
     EXPECT_EQ(xml.find("<stdout>", out + 5), std::string::npos);  // once only

@@ -131,7 +131,8 @@ TEST_F(TestLogTest, CreateDropAndRenderFromSeveralThreads) {
         int probe = 1;
         while (creatorsLeft.load() > 0) {
             if (auto record = log.findTestResult(probe)) {
-                rendered += static_cast<long>(record->xmlDocument().size() + record->progressTableHtml().size());
+                rendered += static_cast<long>(record->xmlDocument().size() +
+                                              record->progressTableHtml().size());
                 record->addRow(0, {"x"});
             }
             probe = probe % (kCreators * kPerCreator) + 1;

@@ -14,7 +14,9 @@ namespace {
 
 int occurrences(const std::string& text, const std::string& part) {
     int n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    for (std::size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size()))
+        ++n;
     return n;
 }
 
@@ -38,7 +40,8 @@ TEST_F(TestResultTest, StartsWithTheDocumentedValues) {
     EXPECT_FALSE(record.getExplanation().has_value());
     EXPECT_EQ(record.getAverageLatencyMs(), 0.0);
     EXPECT_EQ(record.getResultsUrl(), "http://10.0.0.1:4044/results?id=7&format=html");
-    EXPECT_EQ(record.getXmlExtras(), "    <localName>here</localName>\n    <localPort>4044</localPort>\n");
+    EXPECT_EQ(record.getXmlExtras(),
+              "    <localName>here</localName>\n    <localPort>4044</localPort>\n");
 }
 
 TEST_F(TestResultTest, FinishingTwiceAddsTheFinishElementsOnce) {
@@ -75,12 +78,9 @@ TEST_F(TestResultTest, RowsFromLinesHaveFourCells) {
         std::vector<std::string> cells;
     };
     const Case cases[] = {
-        {"a\tb", {"a", "b", "", ""}},
-        {"a\tb\tc\td\te", {"a", "b", "c", "d"}},
-        {"only", {"only", "", "", ""}},
-        {"", {"", "", "", ""}},
-        {"a\t\t\td", {"a", "", "", "d"}},
-        {"a\tb\tc\td\t", {"a", "b", "c", "d"}},
+        {"a\tb", {"a", "b", "", ""}},     {"a\tb\tc\td\te", {"a", "b", "c", "d"}},
+        {"only", {"only", "", "", ""}},   {"", {"", "", "", ""}},
+        {"a\t\t\td", {"a", "", "", "d"}}, {"a\tb\tc\td\t", {"a", "b", "c", "d"}},
     };
     int index = 0;
     for (const auto& c : cases) {
@@ -118,10 +118,12 @@ TEST_F(TestResultTest, FinalResultsCarryFullPeriodThenCancelled) {
     record.setCancelled();
     record.setFinalResults("Done <b>1</b>.");
     EXPECT_EQ(record.getFinalResults(),
-              "Done <b>1</b>.<br>Test ran entire time period you asked for.<br>This test was cancelled by the user.");
-    EXPECT_NE(record.getXmlExtras().find("    <finalResults>Done &lt;b&gt;1&lt;/b&gt;.&lt;br&gt;Test ran entire time "
-                                         "period you asked for.&lt;br&gt;This test was cancelled by the "
-                                         "user.</finalResults>\n"),
+              "Done <b>1</b>.<br>Test ran entire time period you asked for.<br>This test was "
+              "cancelled by the user.");
+    EXPECT_NE(record.getXmlExtras().find(
+                  "    <finalResults>Done &lt;b&gt;1&lt;/b&gt;.&lt;br&gt;Test ran entire time "
+                  "period you asked for.&lt;br&gt;This test was cancelled by the "
+                  "user.</finalResults>\n"),
               std::string::npos)
         << record.getXmlExtras();
 
@@ -146,16 +148,19 @@ TEST_F(TestResultTest, OutOfRangeMarkingIsStoredAndFlagged) {
 }
 
 TEST_F(TestResultTest, ExceptionParagraphs) {
-    record.recordSocketException(SocketException("Failed to connect to host <x>", 10061), "src/a/handler.cpp", 42);
+    record.recordSocketException(SocketException("Failed to connect to host <x>", 10061),
+                                 "src/a/handler.cpp", 42);
     EXPECT_EQ(record.getOutputText(),
-              "<h4>Socket exception recorded</h4><p>\nFailed to connect to host &lt;x&gt;, code=10061, severity=1 "
+              "<h4>Socket exception recorded</h4><p>\nFailed to connect to host &lt;x&gt;, "
+              "code=10061, severity=1 "
               "(File: handler.cpp line 42)</p>\n");
     TestResult second(8, LocalEndpoint{});
     second.recordRuntimeException(std::runtime_error("boom"), "handler.cpp", 7);
     second.recordUnknownException("handler.cpp", 9);
-    EXPECT_EQ(second.getOutputText(),
-              "<h4>Runtime exception recorded</h4><p>\nboom (File: handler.cpp line 7)</p>\n"
-              "<h4>Unidentified runtime exception recorded</h4><p>\n (File: handler.cpp line 9)</p>\n");
+    EXPECT_EQ(
+        second.getOutputText(),
+        "<h4>Runtime exception recorded</h4><p>\nboom (File: handler.cpp line 7)</p>\n"
+        "<h4>Unidentified runtime exception recorded</h4><p>\n (File: handler.cpp line 9)</p>\n");
 }
 
 TEST_F(TestResultTest, SettersAddTheirElementsEscaped) {
@@ -193,14 +198,16 @@ TEST_F(TestResultTest, LatencyElementFormat) {
         double value;
         const char* text;
     };
-    const Case cases[] = {{4.5, "   4.500"},      {0.0, "   0.000"},     {99999.99, "99999.990"},
-                          {100000.0, "   0.000"}, {-100000.0, "   0.000"}, {-12.25, " -12.250"},
+    const Case cases[] = {{4.5, "   4.500"},         {0.0, "   0.000"},
+                          {99999.99, "99999.990"},   {100000.0, "   0.000"},
+                          {-100000.0, "   0.000"},   {-12.25, " -12.250"},
                           {std::nan(""), "   0.000"}};
     for (const auto& c : cases) {
         TestResult r(1, LocalEndpoint{"h", "h", 1});
         r.addXmlLatency(c.value);
         std::string xml = r.getXmlExtras();
-        EXPECT_NE(xml.find(std::string("    <latency>") + c.text + "</latency>\n"), std::string::npos)
+        EXPECT_NE(xml.find(std::string("    <latency>") + c.text + "</latency>\n"),
+                  std::string::npos)
             << c.value << ": " << xml;
     }
 }

@@ -14,11 +14,14 @@ inline ::testing::AssertionResult parsesAsXml(const std::string& document) {
     std::string path = dir.file("result.xml");
     writeFile(path, document);
     std::string output;
-    int status = runCommand("python3 -c 'import sys, xml.etree.ElementTree as E; E.parse(sys.argv[1])' " + path,
-                            &output);
-    if (status != 0) return ::testing::AssertionFailure() << "xml.etree: " << output << "\n" << document;
+    int status = runCommand(
+        "python3 -c 'import sys, xml.etree.ElementTree as E; E.parse(sys.argv[1])' " + path,
+        &output);
+    if (status != 0)
+        return ::testing::AssertionFailure() << "xml.etree: " << output << "\n" << document;
     status = runCommand("xmllint --noout " + path, &output);
-    if (status != 0) return ::testing::AssertionFailure() << "xmllint: " << output << "\n" << document;
+    if (status != 0)
+        return ::testing::AssertionFailure() << "xmllint: " << output << "\n" << document;
     return ::testing::AssertionSuccess();
 }
 
