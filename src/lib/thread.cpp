@@ -78,8 +78,13 @@ void Thread::start() {
     if (!starting_.compare_exchange_strong(expected, true)) return;
     if (native_.joinable()) native_.join();  // a finished earlier run
     try {
-        native_ = std::thread(&Thread::runWrapper, this);
-        if (mDeleteSelf) native_.detach();  // the object frees itself; nobody joins it
+        if (mDeleteSelf) {
+            // The new thread may finish and free this object at once, so
+            // nothing of it is touched once the thread exists.
+            std::thread(&Thread::runWrapper, this).detach();
+        } else {
+            native_ = std::thread(&Thread::runWrapper, this);
+        }
     } catch (const std::system_error&) {
         starting_.store(false);
         failureReport("Thread start failed in call to _beginthread", __FILE__, __LINE__, false);
