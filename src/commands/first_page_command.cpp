@@ -16,7 +16,8 @@ namespace {
 std::mutex gLastSelectedLock;  // guards gLastSelected
 std::string gLastSelected = "$responsechecked";
 
-constexpr const char* kBuiltInMarks[] = {"$responsechecked", "$bandwidthchecked", "$streamingchecked"};
+constexpr const char* kBuiltInMarks[] = {"$responsechecked", "$bandwidthchecked",
+                                         "$streamingchecked"};
 constexpr const char* kActionMark = "$actionchecked_";
 // The plug-in marks looked for: positions 0 to 998.
 constexpr int kMaxActionMarks = 999;
@@ -43,7 +44,8 @@ bool sampleInvisibleSetting() {
 // Marks the radio buttons: "CHECKED" for the variable named selected, ""
 // for the others. The plug-in marks stop at the first one the page lacks.
 void markSelections(ResponseBuffer& page, const std::string& selected) {
-    for (const char* mark : kBuiltInMarks) replaceKey(page, mark, selected == mark ? "CHECKED" : "");
+    for (const char* mark : kBuiltInMarks)
+        replaceKey(page, mark, selected == mark ? "CHECKED" : "");
     for (int i = 0; i < kMaxActionMarks; ++i) {
         const std::string mark = kActionMark + std::to_string(i);
         if (replaceKey(page, mark, selected == mark ? "CHECKED" : "") == 0) break;
@@ -67,7 +69,8 @@ std::vector<std::shared_ptr<PluginEntry>> FirstpageCommand::menuPlugins(
     std::vector<std::shared_ptr<PluginEntry>> visible;
     for (const auto& plugin : plugins) {
         if (!plugin) continue;
-        const bool hidden = plugin->pluginName() == "sample" ? sampleInvisible : plugin->invisible();
+        const bool hidden =
+            plugin->pluginName() == "sample" ? sampleInvisible : plugin->invisible();
         if (hidden) continue;
         // Insertion sort: behind every entry whose menuOrder is not larger, so
         // equal orders keep registration order.
@@ -75,7 +78,8 @@ std::vector<std::shared_ptr<PluginEntry>> FirstpageCommand::menuPlugins(
         while (at != visible.begin() && (*(at - 1))->menuOrder() > plugin->menuOrder()) --at;
         visible.insert(at, plugin);
     }
-    for (std::size_t i = 0; i < visible.size(); ++i) visible[i]->menuPosition.store(static_cast<int>(i));
+    for (std::size_t i = 0; i < visible.size(); ++i)
+        visible[i]->menuPosition.store(static_cast<int>(i));
     return visible;
 }
 
@@ -83,7 +87,9 @@ std::string FirstpageCommand::menuRows(const std::vector<std::shared_ptr<PluginE
     std::string rows;
     for (std::size_t i = 0; i < visible.size(); ++i) {
         const PluginEntry& plugin = *visible[i];
-        rows += "\n<tr><td style=\"margin:6 8; \" nowrap>\n    <INPUT TYPE=RADIO NAME=\"testType\" VALUE=\"";
+        rows +=
+            "\n<tr><td style=\"margin:6 8; \" nowrap>\n    <INPUT TYPE=RADIO NAME=\"testType\" "
+            "VALUE=\"";
         rows += plugin.pluginName();
         rows += "\"";
         rows += kActionMark + std::to_string(i);
@@ -105,7 +111,8 @@ int FirstpageCommand::execute(HttpRequest& request, FormVariables& form, Respons
     }
     HttpServer* server = serverOf(request);
     replaceKey(page, "$localComputer", server->hostName());
-    replaceKey(page, "$actionFormMenu", menuRows(menuPlugins(server->plugins(), sampleInvisibleSetting())));
+    replaceKey(page, "$actionFormMenu",
+               menuRows(menuPlugins(server->plugins(), sampleInvisibleSetting())));
 
     const std::string message = form.get("messages");
     if (message.empty()) {
@@ -121,11 +128,13 @@ int FirstpageCommand::execute(HttpRequest& request, FormVariables& form, Respons
     return 0;
 }
 
-int CollectTestParamsCommand::execute(HttpRequest& request, FormVariables& form, ResponseBuffer& out) {
+int CollectTestParamsCommand::execute(HttpRequest& request, FormVariables& form,
+                                      ResponseBuffer& out) {
     const std::string testType = form.get("testType");
     HttpServer* server = serverOf(request);
     for (const TestChoice& choice : kTestChoices) {
-        if (testType.compare(0, std::char_traits<char>::length(choice.prefix), choice.prefix) == 0) {
+        if (testType.compare(0, std::char_traits<char>::length(choice.prefix), choice.prefix) ==
+            0) {
             setLastSelectedTest(choice.mark);
             // An input page that is not registered leaves the answer empty.
             return server != nullptr ? server->runCommand(request, choice.inputPage, form, out) : 1;

@@ -72,12 +72,14 @@ std::string longDateTimeText(std::int64_t seconds) {
     // "%#x" (the Windows long date) has no glibc equivalent; the C locale's
     // names give the same English form.
     char text[1000];
-    const std::size_t length = std::strftime(text, sizeof(text), "%A, %B %d, %Y %I:%M:%S %p   (%H:%M:%S)", &local);
+    const std::size_t length =
+        std::strftime(text, sizeof(text), "%A, %B %d, %Y %I:%M:%S %p   (%H:%M:%S)", &local);
     return std::string(text, length);
 }
 
 void redirectToResultsPage(HttpRequest& request, int testId, ResponseBuffer& out) {
-    const std::string url = request.baseUrl() + "/results?id=" + std::to_string(testId) + "&format=html";
+    const std::string url =
+        request.baseUrl() + "/results?id=" + std::to_string(testId) + "&format=html";
     request.setRedirect(url);
     ResponseBuffer page;
     if (!loadPageTemplate(request, "redirect.htm", page)) {

@@ -33,7 +33,8 @@ bool anyMarkIn(const FormVariables& form, const std::string& prefix) {
 
 void markList(ResponseBuffer& page, const std::string& prefix, const std::vector<std::string>& keys,
               const std::string& selectedKey) {
-    for (const std::string& key : keys) replaceKey(page, prefix + key, key == selectedKey ? kSelected : "");
+    for (const std::string& key : keys)
+        replaceKey(page, prefix + key, key == selectedKey ? kSelected : "");
 }
 
 }  // namespace
@@ -76,7 +77,8 @@ int priorityFromChoice(const std::string& text) {
     return leadingNumber(text);
 }
 
-void markChoices(FormVariables& form, const std::string& dscpText, const std::string& priorityText) {
+void markChoices(FormVariables& form, const std::string& dscpText,
+                 const std::string& priorityText) {
     const std::string dscpPrefix = kDscpMarkPrefix;
     const std::string priorityPrefix = kPriorityMarkPrefix;
     for (const std::string& key : dscpKeys()) form.set(dscpPrefix + key, "");
@@ -118,7 +120,8 @@ void applyDefaultQosMarks(ResponseBuffer& page) {
 
 void clearRemainingQosMarks(ResponseBuffer& page, const FormVariables& form) {
     markList(page, kDscpMarkPrefix, dscpKeys(), anyMarkIn(form, kDscpMarkPrefix) ? "" : "Off");
-    markList(page, kPriorityMarkPrefix, priorityKeys(), anyMarkIn(form, kPriorityMarkPrefix) ? "" : "Off");
+    markList(page, kPriorityMarkPrefix, priorityKeys(),
+             anyMarkIn(form, kPriorityMarkPrefix) ? "" : "Off");
 }
 
 }  // namespace trellon

@@ -26,18 +26,20 @@ struct StateParts {
     std::string bookmarkLink;
 };
 
-std::string outputBlock(const std::string& text, bool isHtml) { return isHtml ? text : "<PRE>" + text + "</PRE>"; }
+std::string outputBlock(const std::string& text, bool isHtml) {
+    return isHtml ? text : "<PRE>" + text + "</PRE>";
+}
 
-StateParts stateParts(const TestResult& record, const std::string& base, int testId, const std::string& rerunUrl,
-                      const std::string& title) {
+StateParts stateParts(const TestResult& record, const std::string& base, int testId,
+                      const std::string& rerunUrl, const std::string& title) {
     StateParts parts;
     const int state = record.getState();
     if (state == TestResult::kFinished) {
         parts.finalText = record.getFinalResults() + record.getPortExplanation().value_or("");
         parts.stateMessage = "Test finished.";
         parts.doAnotherTest = "<A HREF=\"/\">Do another test</A>";
-        parts.runAgainLink =
-            "Run test again<br>(or bookmark it for later)<br><A HREF=\"" + rerunUrl + "\">" + title + "</A>";
+        parts.runAgainLink = "Run test again<br>(or bookmark it for later)<br><A HREF=\"" +
+                             rerunUrl + "\">" + title + "</A>";
         parts.bookmarkLink = "<A HREF=\"javascript:addbookmark();\">Bookmark test for later</a>";
         return parts;
     }
@@ -57,7 +59,8 @@ StateParts stateParts(const TestResult& record, const std::string& base, int tes
                 remaining = 0;
                 parts.countdown = 5;
             }
-            parts.stateMessage = "Test still running.<br>Time out in " + std::to_string(remaining) + " seconds.";
+            parts.stateMessage =
+                "Test still running.<br>Time out in " + std::to_string(remaining) + " seconds.";
             break;
         }
         case TestResult::kWaitingForFinalData:
@@ -68,12 +71,14 @@ StateParts stateParts(const TestResult& record, const std::string& base, int tes
             break;
     }
     parts.refreshControl =
-        "Refresh after <font face=\"Courier New,Courier\" id=\"numberCountdown\">&nbsp;&nbsp;</font> "
+        "Refresh after <font face=\"Courier New,Courier\" "
+        "id=\"numberCountdown\">&nbsp;&nbsp;</font> "
         "seconds.<br>\n<A HREF=$refreshNowURL>Refresh now</A>";
     parts.onload = "onLoad=\"startCountdown()\"";
     parts.cancelUrl = base + "/cancelCommand?id=" + std::to_string(testId);
     parts.cancelLink =
-        "<P align=\"center\"><A HREF=\"$cancelURL\"><img alt=\"Stop\" src=\"stop.png\" height=\"36\" "
+        "<P align=\"center\"><A HREF=\"$cancelURL\"><img alt=\"Stop\" src=\"stop.png\" "
+        "height=\"36\" "
         "width=\"36\" /><br>Cancel</A></P>";
     return parts;
 }
@@ -81,10 +86,12 @@ StateParts stateParts(const TestResult& record, const std::string& base, int tes
 }  // namespace
 
 std::string refreshMetaTag(int seconds, const std::string& url) {
-    return "<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"" + std::to_string(seconds) + ";URL=" + url + "\">";
+    return "<META HTTP-EQUIV=\"REFRESH\" CONTENT=\"" + std::to_string(seconds) + ";URL=" + url +
+           "\">";
 }
 
-void renderResultsPage(HttpRequest& request, const TestResult& record, int testId, ResponseBuffer& page) {
+void renderResultsPage(HttpRequest& request, const TestResult& record, int testId,
+                       ResponseBuffer& page) {
     std::lock_guard<RecordLock> hold(record.lock());
     const std::string base = request.baseUrl();
     const std::string resultsUrl = rebaseUrl(base, record.getResultsUrl());
@@ -100,12 +107,14 @@ void renderResultsPage(HttpRequest& request, const TestResult& record, int testI
     replaceKey(page, "$stderrHtml", record.getStderrIsHtml() ? "true" : "false");
     replaceKey(page, "$stderr", outputBlock(errors, record.getStderrIsHtml()));
     replaceKey(page, "$img",
-               record.getState() == TestResult::kFinished ? record.getStoppedImage() : record.getRunningImage());
+               record.getState() == TestResult::kFinished ? record.getStoppedImage()
+                                                          : record.getRunningImage());
     replaceKey(page, "$title", record.getTitle());
     replaceKey(page, "$explanation", record.getExplanation().value_or(""));
     if (record.getPlugin()) {
         FormVariables values;
-        for (const auto& [name, value] : record.getFormValues()) values.set(name, escapeUserText(value));
+        for (const auto& [name, value] : record.getFormValues())
+            values.set(name, escapeUserText(value));
         applyFormVariables(page, values, false);
     }
     replaceKey(page, "<!--longresults-->", record.getExtraHtml());
@@ -121,7 +130,8 @@ void renderResultsPage(HttpRequest& request, const TestResult& record, int testI
 
     const StateParts parts = stateParts(record, base, testId, rerunUrl, title);
     const bool refreshing = record.getState() != TestResult::kFinished;
-    replaceKey(page, kRefreshPlaceholder, refreshing ? refreshMetaTag(parts.countdown, resultsUrl) : "");
+    replaceKey(page, kRefreshPlaceholder,
+               refreshing ? refreshMetaTag(parts.countdown, resultsUrl) : "");
 
     // $refreshControl and $cancelLink carry $refreshNowURL and $cancelURL,
     // which are therefore replaced after them.

@@ -21,7 +21,8 @@ namespace trellon {
 class HttpRequest;
 class TestResult;
 
-void renderResultsPage(HttpRequest& request, const TestResult& record, int testId, ResponseBuffer& page);
+void renderResultsPage(HttpRequest& request, const TestResult& record, int testId,
+                       ResponseBuffer& page);
 
 // The text that replaces "<!-- refresh meta-equiv tag goes here -->" while a
 // test runs.

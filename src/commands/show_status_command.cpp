@@ -22,7 +22,8 @@ void fillStatus(ResponseBuffer& page, const HttpServer& server) {
     replaceKey(page, "$version", kProgramVersion);
     replaceKey(page, "$controlPort", number(server.controlPort()));
     replaceKey(page, "$bandwidthPort", agent ? number(agent->serverTcpPort.load()) : "");
-    replaceKey(page, "$streamClientPort", agent ? number(agent->streamDestinationUdpPort.load()) : "");
+    replaceKey(page, "$streamClientPort",
+               agent ? number(agent->streamDestinationUdpPort.load()) : "");
     replaceKey(page, "$reflectorPort", agent ? number(agent->reflectorResponsePort.load()) : "");
     replaceKey(page, "$laststarted", agent ? escapeUserText(agent->startTimeText()) : "");
     replaceKey(page, "$notestsrun", agent ? number(agent->testsCreated.load()) : "0");
@@ -49,7 +50,8 @@ int ShowStatusCommand::execute(HttpRequest& request, FormVariables&, ResponseBuf
     } catch (...) {
         out.append(page.str());
         out.append("ShowStatusCommand exception.");
-        std::printf("Unexpected exception (ShowStatusCommand::execute() %s line %d\n", __FILE__, __LINE__);
+        std::printf("Unexpected exception (ShowStatusCommand::execute() %s line %d\n", __FILE__,
+                    __LINE__);
     }
     return 0;
 }

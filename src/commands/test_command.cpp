@@ -31,7 +31,9 @@ void replaceAll(ResponseBuffer& page, std::initializer_list<const char*> keys, c
 }  // namespace
 
 TestCommand::TestCommand(std::string name, std::string templateName, bool fillsUdpAndFormat)
-    : HttpCommand(std::move(name)), templateName_(std::move(templateName)), fillsUdpAndFormat_(fillsUdpAndFormat) {}
+    : HttpCommand(std::move(name)),
+      templateName_(std::move(templateName)),
+      fillsUdpAndFormat_(fillsUdpAndFormat) {}
 
 void TestCommand::afterUserValues(ResponseBuffer&, const FormVariables&) const {}
 
@@ -65,48 +67,34 @@ int TestCommand::execute(HttpRequest& request, FormVariables& form, ResponseBuff
 
 TestCommand::Defaults BandwidthCommand::defaults() const {
     return {
-        {"$testSize", "1"},
-        {"$mbytesselected", "SELECTED"},
-        {"$bytesselected", ""},
-        {"$kbitselected", ""},
-        {"$kbytesselected", ""},
-        {"$mbitsselected", ""},
-        {"$timeLimit", "60"},
-        {"$reportInterval", "1"},
-        {"$refreshInterval", "10"},
+        {"$testSize", "1"},    {"$mbytesselected", "SELECTED"}, {"$bytesselected", ""},
+        {"$kbitselected", ""}, {"$kbytesselected", ""},         {"$mbitsselected", ""},
+        {"$timeLimit", "60"},  {"$reportInterval", "1"},        {"$refreshInterval", "10"},
     };
 }
 
 void BandwidthCommand::afterUserValues(ResponseBuffer& page, const FormVariables&) const {
     // The run command marks the submitted unit; the others go.
-    replaceAll(page, {"$bytesselected", "$kbitselected", "$kbytesselected", "$mbitsselected", "$mbytesselected"},
-               "");
+    replaceAll(
+        page,
+        {"$bytesselected", "$kbitselected", "$kbytesselected", "$mbitsselected", "$mbytesselected"},
+        "");
 }
 
 TestCommand::Defaults ResponseCommand::defaults() const {
     return {
-        {"$testSize", "100"},     {"$pause", "200"},          {"$repeatCount", "10"},
-        {"$timeLimit", "15"},     {"$reportInterval", "1"},   {"$refreshInterval", "5"},
+        {"$testSize", "100"}, {"$pause", "200"},        {"$repeatCount", "10"},
+        {"$timeLimit", "15"}, {"$reportInterval", "1"}, {"$refreshInterval", "5"},
     };
 }
 
 TestCommand::Defaults StreamingCommand::defaults() const {
     return {
-        {"$mbitsselected", "SELECTED"},
-        {"$bitsselected", ""},
-        {"$bytesselected", ""},
-        {"$kbitsselected", ""},
-        {"$kbytesselected", ""},
-        {"$mbytesselected", ""},
-        {"$voipchecked", "CHECKED"},
-        {"$videochecked", ""},
-        {"$customchecked", ""},
-        {"$packetSize", "1000"},
-        {"$flowRate", "1"},
-        {"$bufferSize", "5000"},
-        {"$timeLimit", "30"},
-        {"$reportInterval", "1"},
-        {"$refreshInterval", "10"},
+        {"$mbitsselected", "SELECTED"}, {"$bitsselected", ""},    {"$bytesselected", ""},
+        {"$kbitsselected", ""},         {"$kbytesselected", ""},  {"$mbytesselected", ""},
+        {"$voipchecked", "CHECKED"},    {"$videochecked", ""},    {"$customchecked", ""},
+        {"$packetSize", "1000"},        {"$flowRate", "1"},       {"$bufferSize", "5000"},
+        {"$timeLimit", "30"},           {"$reportInterval", "1"}, {"$refreshInterval", "10"},
     };
 }
 
@@ -121,7 +109,8 @@ void StreamingCommand::afterUserValues(ResponseBuffer& page, const FormVariables
         replaceAll(page, {"$voipchecked", "$videochecked", "$customchecked"}, "");
     }
     if (form.has("$kbitsselected") || form.has("$mbitsselected")) {
-        replaceAll(page, {"$kbitsselected", "$kbytesselected", "$mbitsselected", "$mbytesselected"}, "");
+        replaceAll(page, {"$kbitsselected", "$kbytesselected", "$mbitsselected", "$mbytesselected"},
+                   "");
     }
 }
 
