@@ -4,7 +4,10 @@
 
 #include "commands/cancel_command.h"
 #include "commands/first_page_command.h"
+#include "commands/results_page.h"
 #include "commands/run_cancel_command.h"
+#include "commands/run_response_command.h"
+#include "commands/show_results_command.h"
 #include "commands/show_status_command.h"
 #include "commands/test_command.h"
 #include "http/http_server.h"
@@ -28,6 +31,8 @@ void registerBuiltInCommands(HttpServer& server) {
     server.registerCommand(std::make_unique<StreamingCommand>());
     server.registerCommand(std::make_unique<CancelCommand>());
     server.registerCommand(std::make_unique<RunCancelCommand>());
+    server.registerCommand(std::make_unique<RunResponseCommand>());
+    server.registerCommand(std::make_unique<ShowResultsCommand>(&renderResultsPage));
 }
 
 }  // namespace trellon

@@ -1,0 +1,190 @@
+#include "commands/run_test_command.h"
+
+#include <climits>
+
+#include "commands/page_support.h"
+#include "commands/qos_choices.h"
+#include "http/http_request.h"
+#include "http/http_server.h"
+#include "lib/address.h"
+#include "lib/agent_state.h"
+#include "nettests/remote_agent_status.h"
+#include "nettests/test_thread.h"
+#include "results/test_log.h"
+#include "results/test_result.h"
+
+namespace trellon {
+
+namespace {
+
+bool blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+}  // namespace
+
+RunTestCommand::RunTestCommand(Description description)
+    : HttpCommand(description.name), description_(std::move(description)) {}
+
+bool RunTestCommand::isNumber(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && blank(text[i])) ++i;
+    std::size_t digits = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == digits) return false;
+    while (i < text.size() && blank(text[i])) ++i;
+    return i == text.size();
+}
+
+int RunTestCommand::readNumber(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && blank(text[i])) ++i;
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > INT_MAX) return INT_MAX;
+    }
+    return static_cast<int>(value);
+}
+
+bool RunTestCommand::waitingRequested(const std::string& refresh) {
+    return refresh == "off" || refresh == "false" || refresh == "OFF" || refresh == "FALSE";
+}
+
+std::string RunTestCommand::timeLimitMessage(int maximum) {
+    return "<p>Please enter a time limit between 1 and " + std::to_string(maximum) +
+           " seconds.</p>";
+}
+
+void RunTestCommand::checkRemoteComputer(const RunTestRequest& run, std::string& errors) const {
+    if (!hostResolves(run.remoteComputer))
+        errors +=
+            "The remote computer " + escapeUserText(run.remoteComputer) + " could not be found.";
+}
+
+void RunTestCommand::readCommonFields(HttpRequest& request, const FormVariables& form,
+                                      RunTestRequest& run) const {
+    run.format = form.get("format");
+    run.remoteComputer = form.get("remoteComputer");
+    run.portNumber = form.get("portNumber");
+    run.verify = form.get("verifyComputer") == "ON";
+    run.waiting = waitingRequested(form.get("refresh"));
+    run.dscpChoice =
+        form.has("diffservcodepoint") ? form.get("diffservcodepoint") : kNoMarkingChoice;
+    run.priorityChoice = form.has("l2priority") ? form.get("l2priority") : kNoMarkingChoice;
+    run.timeLimitText = form.get("timeLimit");
+    run.refreshIntervalText = form.get("refreshInterval");
+    run.timeLimit = readNumber(run.timeLimitText);
+    run.refreshInterval = readNumber(run.refreshIntervalText);
+    run.dscp = dscpFromChoice(run.dscpChoice);
+    run.priority = priorityFromChoice(run.priorityChoice);
+    run.hostName = trellon::hostName();
+    run.controlPort = request.controlPort();
+}
+
+int RunTestCommand::execute(HttpRequest& request, FormVariables& form, ResponseBuffer& out) {
+    std::unique_ptr<RunTestRequest> run = newRequest();
+    readCommonFields(request, form, *run);
+    readFields(form, *run);
+
+    std::string errors;
+    if (run->verify) {
+        int port = 0;
+        errors += checkRemoteAgentForRunCommand(run->remoteComputer, port);
+    }
+    std::shared_ptr<RemoteAgentStatus> known = findRemoteAgentStatus(run->remoteComputer);
+    run->remoteControlPort = known ? known->controlPort() : kAgentControlPort;
+
+    // A program's request starts the test whatever it holds; the remote
+    // check's messages are then ignored too.
+    if (!checksSkipped(run->format)) {
+        checkRemoteComputer(*run, errors);
+        form.set("portNumber", std::to_string(run->remoteControlPort));
+        checkFields(*run, errors);
+        if (!errors.empty()) {
+            sendBack(request, form, out, *run, errors);
+            return 0;
+        }
+    }
+
+    TestLog* log = TestLog::instance();
+    std::shared_ptr<TestResult> record = log != nullptr ? log->newTestResult() : nullptr;
+    if (!record) return 0;
+    record->setRunningImage(description_.runningImage);
+    record->setStoppedImage(description_.stoppedImage);
+    if (run->reportInterval > run->timeLimit) run->reportInterval = run->timeLimit;
+    if (run->refreshInterval > run->timeLimit) run->refreshInterval = run->timeLimit;
+    describe(request, *run, *record);
+    int testId = record->getTestId();
+
+    // Waiting: the thread is ours to join and free. Otherwise it frees
+    // itself when its test ends, and is not touched after start().
+    std::unique_ptr<TestThread> thread = createThread(*run, record, !run->waiting);
+    if (run->waiting) {
+        thread->start();
+        thread->join();
+        thread.reset();
+    } else {
+        thread.release()->start();
+    }
+    answer(request, *run, testId, out);
+    return 0;
+}
+
+void RunTestCommand::sendBack(HttpRequest& request, FormVariables& form, ResponseBuffer& out,
+                              const RunTestRequest& run, const std::string& errors) const {
+    form.copyAsDollarNames();
+    form.set("messages", errors);
+    setSelectionMarks(run, form);
+    markChoices(form, run.dscpChoice, run.priorityChoice);
+    if (HttpServer* server = serverOf(request))
+        server->runCommand(request, description_.inputPage, form, out);
+}
+
+std::string RunTestCommand::explanation(const RunTestRequest& run) const {
+    std::string text = explanationHead(run);
+    if (run.dscp != -1)
+        text += "<br>IP DSCP quality of service set to <b>" + std::to_string(run.dscp) + "</b>.";
+    if (run.priority != -1) {
+        text += run.dscp != -1 ? " " : "<br>";
+        text += "Ethernet 802.1p priority set to <b>" + std::to_string(run.priority) + "</b>.";
+    }
+    if (run.verify) text += "<br>Verify that the remote computer is running Trellon first.";
+    return text;
+}
+
+void RunTestCommand::describe(HttpRequest& request, const RunTestRequest& run,
+                              TestResult& record) const {
+    record.setColumnHeadings(description_.columnHeadings);
+    record.setExplanation(explanation(run));
+    record.setLocalRole(description_.localRole);
+    record.setRemoteRole(description_.remoteRole);
+    record.setTitle(description_.title);
+    record.setTestType(description_.testType);
+    record.setTypeName(description_.typeName);
+    record.setRefreshInterval(run.refreshInterval);
+    record.setDscp(run.dscp);
+    record.set8021p(run.priority);
+    fillRecord(run, record);
+    auto addUrl = [&] {
+        record.setRerunUrl(request.record().fullUrl);
+        record.addXmlText("URL", request.record().fullUrl);
+    };
+    if (!urlAfterElements()) addUrl();
+    if (AgentState* agent = AgentState::current()) agent->setLastRemoteComputer(run.remoteComputer);
+    addXmlElements(run, record);
+    if (urlAfterElements()) addUrl();
+}
+
+void RunTestCommand::answer(HttpRequest& request, const RunTestRequest& run, int testId,
+                            ResponseBuffer& out) const {
+    if (run.format == "html") {
+        redirectToResultsPage(request, testId, out);
+    } else if (run.format == "xml") {
+        out.append(request.baseUrlByName() + "/results?id=" + std::to_string(testId) +
+                   "&format=xml");
+        out.appendCrLf();
+    }
+}
+
+}  // namespace trellon

@@ -1,0 +1,464 @@
+#include "nettests/response_test_thread.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <unordered_set>
+#include <vector>
+
+#include "lib/error_report.h"
+#include "lib/shutdown.h"
+#include "lib/socket.h"
+#include "lib/socket_exception.h"
+#include "lib/timestamp.h"
+#include "nettests/filler.h"
+#include "nettests/probe_packet.h"
+#include "nettests/qos_marking.h"
+#include "nettests/remote_agent_status.h"
+#include "platform/socket_error.h"
+#include "results/test_result.h"
+
+namespace trellon {
+
+namespace {
+
+using Clock = ResponseTestControl::Clock;
+
+// How often a waiting worker looks at the flags nobody can notify it of
+// (the record's cancelled flag, the process-wide shutdown flag).
+constexpr std::chrono::milliseconds kSlice{50};
+// A probe must hold the header, and one UDP datagram holds at most this.
+constexpr int kLargestDatagram = 65507;
+
+std::atomic<long long> gWriterStartDelayMs{1000};
+
+void printLine(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::string workerExceptionLine(const char* kind, const Thread& thread) {
+    return std::string(kind) + ", Thread " + thread.name() + " " + std::to_string(thread.id()) +
+           "Run(), state=" + thread.stateText() + "\n";
+}
+
+int clampPacketSize(int size) {
+    return std::clamp(size, static_cast<int>(ProbePacket::kHeaderBytes), kLargestDatagram);
+}
+
+// The socket of one test, closed however runTest ends.
+class UdpHandle {
+public:
+    UdpHandle() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    ~UdpHandle() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    UdpHandle(const UdpHandle&) = delete;
+    UdpHandle& operator=(const UdpHandle&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool interrupted(const TestResult& result) {
+    return isShutdownRequested() || result.isCancelled();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- control
+
+void ResponseTestControl::requestStop() {
+    stop_.store(true);
+    { std::lock_guard<std::mutex> guard(lock_); }
+    wake_.notify_all();
+}
+
+bool ResponseTestControl::waitUntil(Clock::time_point deadline, const TestResult& result) {
+    for (;;) {
+        if (stop_.load() || interrupted(result)) return false;
+        auto now = Clock::now();
+        if (now >= deadline) return true;
+        auto slice = std::min<Clock::duration>(deadline - now, kSlice);
+        std::unique_lock<std::mutex> lock(lock_);
+        wake_.wait_for(lock, slice, [this] { return stop_.load(); });
+    }
+}
+
+void ResponseTestControl::setReaderStarted() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        readerStarted_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool ResponseTestControl::waitReaderStarted(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(lock_);
+    return wake_.wait_for(lock, limit, [this] { return readerStarted_; });
+}
+
+void ResponseTestControl::setWriterFinished(int packetsSent) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto grace = std::max<Clock::duration>(
+            kMinimumGrace, std::chrono::microseconds(3 * longestRoundTrip_.load()));
+        graceEnd_ = std::min(Clock::now() + grace, endTime_);
+        finalPacketsSent_.store(packetsSent);
+        writerFinished_.store(true);
+    }
+    wake_.notify_all();
+}
+
+Clock::time_point ResponseTestControl::graceEnd() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return graceEnd_;
+}
+
+void ResponseTestControl::noteRoundTrip(std::int64_t microseconds) {
+    std::int64_t longest = longestRoundTrip_.load();
+    while (microseconds > longest &&
+           !longestRoundTrip_.compare_exchange_weak(longest, microseconds)) {
+    }
+}
+
+// ---------------------------------------------------------------- writer
+
+ResponseWriterThread::ResponseWriterThread(int socket, const sockaddr_in& destination,
+                                           int packetSize, int repeatCount, int pause, int dscp,
+                                           int priority, ResponseTestControl& control,
+                                           std::shared_ptr<TestResult> result)
+    : Thread("ResponseWriterThread", false),
+      socket_(socket),
+      destination_(destination),
+      packetSize_(clampPacketSize(packetSize)),
+      repeatCount_(repeatCount),
+      pause_(std::max(pause, 0)),
+      dscp_(dscp),
+      priority_(priority),
+      control_(control),
+      result_(std::move(result)) {}
+
+ResponseWriterThread::~ResponseWriterThread() {
+    control_.requestStop();
+    join();
+}
+
+void ResponseWriterThread::stop() {
+    stopBase();
+    control_.requestStop();
+}
+
+void ResponseWriterThread::writeProbeHeader(std::uint8_t* probe, int dscp, int priority) {
+    ProbePacket::writeWord(probe, ProbePacket::kHeaderWordA, ProbePacket::kHeaderWordValue);
+    ProbePacket::writeWord(probe, ProbePacket::kHeaderWordB, ProbePacket::kHeaderWordValue);
+    ProbePacket::writeWord(probe, ProbePacket::kReplyDscp, ProbePacket::wordFromMarking(dscp));
+    ProbePacket::writeWord(probe, ProbePacket::kReplyPriority,
+                           ProbePacket::wordFromMarking(priority));
+}
+
+bool ResponseWriterThread::shouldStop() const {
+    return control_.stopRequested() || interrupted(*result_) ||
+           result_->getState() == TestResult::kFinished;
+}
+
+void ResponseWriterThread::Run() {
+    std::unique_ptr<QosMarking> marking;
+    try {
+        if (dscp_ >= 0 || priority_ >= 0) {
+            marking = std::make_unique<QosMarking>(QosMarking::kUdp, ntohs(destination_.sin_port),
+                                                   dscp_, priority_, destination_.sin_addr.s_addr);
+            marking->install();
+        }
+        std::vector<std::uint8_t> probe(static_cast<std::size_t>(packetSize_));
+        Filler::fill(probe.data(), probe.size());
+        writeProbeHeader(probe.data(), dscp_, priority_);
+        raisePriority();
+        // Probes go on a fixed schedule, so the time a send takes does not
+        // stretch the pause.
+        auto nextSend = Clock::now();
+        for (int i = 0; i < repeatCount_; ++i) {
+            if (shouldStop()) break;
+            if (control_.pastEndTime()) {
+                control_.setTimeLimitReached();
+                break;
+            }
+            std::memset(probe.data() + ProbePacket::kReflectorReceiveSeconds, 0,
+                        24);  // offsets 28-51
+            ProbePacket::writeTime(probe.data(), ProbePacket::kSendSeconds, Timestamp::now());
+            writeProbeHeader(probe.data(), dscp_, priority_);
+            // Counted before it leaves: on loopback the reply can be read
+            // before a count after the send, and its row would say "0 / 1".
+            result_->addPacketSent();
+            long sent;
+            do {
+                sent = ::sendto(socket_, probe.data(), probe.size(), 0,
+                                reinterpret_cast<const sockaddr*>(&destination_),
+                                sizeof(destination_));
+            } while (sent < 0 && errno == EINTR);
+            if (sent < 0) {
+                platform::recordSocketErrorFromErrno();
+                TRL_WARNING("socket send return < 0");
+                break;
+            }
+            // No pause after the last probe: the reader's wait for the
+            // replies in flight takes its place.
+            if (i + 1 == repeatCount_) break;
+            nextSend += std::chrono::milliseconds(pause_);
+            control_.waitUntil(
+                std::min(nextSend, control_.endTime() + std::chrono::milliseconds(1)), *result_);
+        }
+        normalPriority();
+    } catch (const SocketException& e) {
+        printLine(workerExceptionLine("SocketException", *this) + e.description());
+    } catch (const std::runtime_error& e) {
+        printLine(workerExceptionLine("std::runtime_error", *this) + e.what() + "\n");
+    } catch (...) {
+        printLine(workerExceptionLine("unknown exception", *this));
+    }
+    try {
+        marking.reset();
+    } catch (...) {
+        printLine("delete tc failed\n");
+    }
+}
+
+// ---------------------------------------------------------------- reader
+
+ResponseReaderThread::ResponseReaderThread(int socket, int packetSize, int repeatCount,
+                                           ResponseTestControl& control,
+                                           std::shared_ptr<TestResult> result)
+    : Thread("ResponseReaderThread", false),
+      socket_(socket),
+      packetSize_(clampPacketSize(packetSize)),
+      repeatCount_(repeatCount),
+      control_(control),
+      result_(std::move(result)) {}
+
+ResponseReaderThread::~ResponseReaderThread() {
+    control_.requestStop();
+    join();
+}
+
+void ResponseReaderThread::stop() {
+    stopBase();
+    control_.requestStop();
+}
+
+void ResponseReaderThread::Run() {
+    control_.setReaderStarted();
+    try {
+        std::vector<std::uint8_t> buffer(static_cast<std::size_t>(packetSize_));
+        Filler::fill(buffer.data(), buffer.size());
+        Timestamp::now();  // sanity test of the clock only
+        raisePriority();
+        int attempts = 0;
+        while (attempts < repeatCount_) {
+            if (isShutdownRequested() || control_.stopRequested()) break;
+            if (control_.pastEndTime()) {
+                control_.setTimeLimitReached();
+                break;
+            }
+            if (!receiveOne(buffer.data(), buffer.size(), attempts)) break;
+        }
+        normalPriority();
+    } catch (const SocketException& e) {
+        printLine(workerExceptionLine("SocketException", *this) + e.description());
+    } catch (const std::runtime_error& e) {
+        printLine(workerExceptionLine("std::runtime_error", *this) + e.what() + "\n");
+    } catch (...) {
+        printLine(workerExceptionLine("unknown exception", *this));
+    }
+}
+
+bool ResponseReaderThread::receiveOne(std::uint8_t* buffer, std::size_t size, int& attempts) {
+    auto now = Clock::now();
+    if (control_.writerFinished()) {
+        int received = result_->getPacketsReceived();
+        if (received >= control_.finalPacketsSent() || now >= control_.graceEnd()) return false;
+    }
+    auto deadline = control_.endTime();
+    if (control_.writerFinished()) deadline = std::min(deadline, control_.graceEnd());
+    auto slice = std::clamp<Clock::duration>(deadline - now, std::chrono::milliseconds(1), kSlice);
+    pollfd fd{socket_, POLLIN, 0};
+    int ready = ::poll(
+        &fd, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
+    if (ready <= 0) return true;  // a slice passed (or EINTR): look at the flags again
+
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof(from);
+    long n = ::recvfrom(socket_, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                        &fromLength);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+        platform::recordSocketErrorFromErrno();
+        TRL_WARNING("Failed to recvfrom incoming response packet");
+        ++attempts;
+        return true;
+    }
+    if (isShutdownRequested()) return false;
+    Timestamp received = Timestamp::now();  // T4
+    // Shorter than the header: the times cannot be read from it.
+    if (static_cast<std::size_t>(n) < ProbePacket::kHeaderBytes) return true;
+    Timestamp sent = ProbePacket::readTime(buffer, ProbePacket::kSendSeconds);
+    Timestamp reflectorIn = ProbePacket::readTime(buffer, ProbePacket::kReflectorReceiveSeconds);
+    Timestamp reflectorOut = ProbePacket::readTime(buffer, ProbePacket::kReflectorSendSeconds);
+    // A reply already counted (by its send time) is a duplicate made on
+    // the way, not a second probe back; counting it would push the loss
+    // below zero.
+    std::int64_t key = static_cast<std::int64_t>(sent.seconds) * 1000000 + sent.microseconds;
+    if (!seenSendTimes_.insert(key).second) return true;
+    std::int64_t roundTrip = received.microsecondsSince(sent);
+    if (roundTrip >= 0) control_.noteRoundTrip(roundTrip);
+    ++attempts;
+    result_->addPacketReceived();
+    result_->addResponseSample(sent, reflectorIn, reflectorOut, received);
+    return true;
+}
+
+// ---------------------------------------------------------------- test thread
+
+ResponseTestThread::ResponseTestThread(std::shared_ptr<TestResult> result,
+                                       std::string remoteComputer, int remotePort, int packetSize,
+                                       int repeatCount, int pause, int timeLimit, int dscp,
+                                       int priority8021p, int localPort, bool deleteSelf)
+    : PerformanceTestThread("ResponseTestThread", std::move(result), std::move(remoteComputer),
+                            remotePort, timeLimit, packetSize, dscp, priority8021p, 1, deleteSelf),
+      packetSize_(packetSize),
+      repeatCount_(repeatCount),
+      pause_(pause),
+      localPort_(localPort) {}
+
+ResponseTestThread::~ResponseTestThread() = default;
+
+void ResponseTestThread::setWriterStartDelayForTests(std::chrono::milliseconds delay) {
+    gWriterStartDelayMs.store(delay.count());
+}
+
+void ResponseTestThread::stop() {
+    PerformanceTestThread::stop();
+    stopped_.store(true);
+    std::lock_guard<std::mutex> guard(controlLock_);
+    if (control_ != nullptr) control_->requestStop();
+}
+
+void ResponseTestThread::runTest() {
+    try {
+        // Answered from the remote-agent cache, which Run has just filled.
+        std::shared_ptr<RemoteAgentStatus> remote = remoteCheck();
+        if (!remote) {
+            result_->setState(TestResult::kFinished);
+            return;
+        }
+        auto reflectorPort = static_cast<std::uint16_t>(remote->reflectorPort() & 0xFFFF);
+        result_->setRemoteReflectorPort(reflectorPort);
+
+        UdpHandle socket;
+        if (socket.fd() < 0) {
+            platform::recordSocketErrorFromErrno();
+            TRL_SOCKET_FAILURE("socket( AF_INET, SOCK_DGRAM, 0 )");
+        }
+        // The workers poll in short slices; the time-outs only bound a send
+        // that the system would block.
+        int timeoutMs =
+            static_cast<int>(std::min<long long>(std::max(timeLimit_, 1), 2000000) * 1000);
+        if (!setSocketTimeouts(socket.fd(), timeoutMs)) printLine("timeout set failed\n");
+
+        sockaddr_in destination{};
+        destination.sin_family = AF_INET;
+        destination.sin_addr.s_addr = remote->address();
+        destination.sin_port = htons(reflectorPort);
+
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        local.sin_port = htons(static_cast<std::uint16_t>(localPort_));
+        if (::bind(socket.fd(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+            int code = platform::recordSocketErrorFromErrno();
+            std::string text = "Could not bind local UDP port " + std::to_string(localPort_) +
+                               " for the response test: " + socketErrorText(code) + " (" +
+                               std::to_string(code) + ")";
+            result_->addMessage("<p>" + text + "</p>\n");
+            result_->setFinalResults(text + ".");
+            result_->setState(TestResult::kFinished);
+            return;
+        }
+        // The port really used, also when the setting let the system choose.
+        socklen_t length = sizeof(local);
+        if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&local), &length) == 0)
+            result_->setLocalResponsePort(ntohs(local.sin_port));
+        else
+            result_->setLocalResponsePort(localPort_);
+
+        runWorkers(socket.fd(), destination);
+    } catch (...) {
+        printLine("Unknown exception in ResponseTestThread\n");
+        printLine(std::string("(ResponseTestThread::runTest() ") + sourceFileName(__FILE__) +
+                  " at line " + std::to_string(__LINE__) + ")\n");
+        if (result_->getState() == TestResult::kRunning && result_->getPacketsSent() > 0)
+            result_->finishResponse();
+        result_->setState(TestResult::kFinished);
+    }
+}
+
+void ResponseTestThread::runWorkers(int socket, const sockaddr_in& destination) {
+    ResponseTestControl control(Clock::now() + std::chrono::seconds(std::max(timeLimit_, 0)));
+    // Published for stop(); withdrawn before control goes out of scope.
+    struct Publish {
+        ResponseTestThread& self;
+        Publish(ResponseTestThread& thread, ResponseTestControl& c) : self(thread) {
+            std::lock_guard<std::mutex> guard(self.controlLock_);
+            self.control_ = &c;
+        }
+        ~Publish() {
+            std::lock_guard<std::mutex> guard(self.controlLock_);
+            self.control_ = nullptr;
+        }
+    } publish(*this, control);
+    if (stopped_.load()) control.requestStop();
+
+    // Destroyed in reverse order: each worker's destructor asks both to stop
+    // and joins its own thread, so an exception here leaves none running.
+    auto writer =
+        std::make_unique<ResponseWriterThread>(socket, destination, packetSize_, repeatCount_,
+                                               pause_, dscp_, priority8021p_, control, result_);
+    auto reader =
+        std::make_unique<ResponseReaderThread>(socket, packetSize_, repeatCount_, control, result_);
+
+    reader->start();
+    if (!control.waitReaderStarted(std::chrono::seconds(10))) {
+        printLine("reader thread failed\n");
+        result_->addMessage("<p>reader thread failed</p>\n");
+        result_->setState(TestResult::kFinished);
+        return;
+    }
+    // The reader is receiving before the first probe leaves.
+    bool go = control.waitUntil(
+        Clock::now() + std::chrono::milliseconds(gWriterStartDelayMs.load()), *result_);
+    result_->setState(TestResult::kRunning);
+    if (go) {
+        writer->start();
+        writer->join();
+    }
+    control.setWriterFinished(result_->getPacketsSent());
+    reader->join();
+
+    // The final figures, once, while the state is still 1002.
+    if (control.timeLimitReached()) result_->setRanFullPeriod();
+    if (result_->getPacketsSent() > 0)
+        result_->finishResponse();
+    else
+        result_->setFinalResults("No probes were sent.");
+    result_->setState(TestResult::kWaitingForFinalData);
+    result_->setState(TestResult::kFinished);
+}
+
+}  // namespace trellon

@@ -1,0 +1,175 @@
+// ResponseTestThread: the response-time test, run against a remote agent's
+// reflector.
+//
+// The test thread (made and started by RunResponseCommand) owns one UDP
+// socket and two worker threads that share it: ResponseWriterThread only
+// sends probes, one per pause, stamping the send time (T1);
+// ResponseReaderThread only receives the replies, reads the reflector's
+// stamps (T2, T3) and its own receive time (T4), and hands each sample to
+// the record. The record (TestResult) does the arithmetic under its lock.
+//
+// Ending: the writer stops after the repeat count, at the time limit, on
+// cancel, on shutdown or on a send error. Replies still in flight are then
+// waited for: the reader goes on until every probe has come back, or a grace
+// time has passed (three times the longest round trip seen, at least one
+// second, never beyond the time limit). Only then, with the state still
+// 1002, are the final figures computed, exactly once, whenever probes were
+// sent; the state then moves through 1003 to 1004. Every wait is a condition
+// or a short poll slice that watches the stop flag, the record's cancelled
+// flag and the shutdown flag, so a cancel or an agent stop ends both workers
+// promptly; runTest joins them before it returns, so no thread outlives it.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "lib/thread.h"
+#include "nettests/test_thread.h"
+
+namespace trellon {
+
+class TestResult;
+
+// What the test thread and its two workers share; lives in the test thread,
+// which joins the workers before it goes.
+class ResponseTestControl {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit ResponseTestControl(Clock::time_point endTime) : endTime_(endTime) {}
+
+    Clock::time_point endTime() const { return endTime_; }
+    bool pastEndTime() const { return Clock::now() > endTime_; }
+
+    // Stop both workers now (test thread stop, errors).
+    void requestStop();
+    bool stopRequested() const { return stop_.load(); }
+
+    // The time limit ended the test.
+    void setTimeLimitReached() { timeLimitReached_.store(true); }
+    bool timeLimitReached() const { return timeLimitReached_.load(); }
+
+    // Waits until the deadline, the stop request or shutdown; false when
+    // the wait was cut short. Slices of at most 50 ms so a cancel flag that
+    // cannot notify is seen too (cancelled() is checked by the caller).
+    bool waitUntil(Clock::time_point deadline, const TestResult& result);
+
+    // Reader start-up hand-shake.
+    void setReaderStarted();
+    bool waitReaderStarted(std::chrono::milliseconds limit);
+
+    // Writer finished: the reader may end once sent replies are in or the
+    // grace time is over.
+    void setWriterFinished(int packetsSent);
+    bool writerFinished() const { return writerFinished_.load(); }
+    int finalPacketsSent() const { return finalPacketsSent_.load(); }
+    Clock::time_point graceEnd() const;
+
+    // Longest round trip seen, in microseconds (the reader keeps it).
+    void noteRoundTrip(std::int64_t microseconds);
+    std::int64_t longestRoundTrip() const { return longestRoundTrip_.load(); }
+
+    static constexpr std::chrono::milliseconds kMinimumGrace{1000};
+
+private:
+    const Clock::time_point endTime_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> timeLimitReached_{false};
+    std::atomic<bool> writerFinished_{false};
+    std::atomic<int> finalPacketsSent_{0};
+    std::atomic<std::int64_t> longestRoundTrip_{0};
+    mutable std::mutex lock_;  // guards readerStarted_, graceEnd_; with wake_
+    std::condition_variable wake_;
+    bool readerStarted_ = false;
+    Clock::time_point graceEnd_{};
+};
+
+class ResponseWriterThread : public Thread {
+public:
+    ResponseWriterThread(int socket, const sockaddr_in& destination, int packetSize,
+                         int repeatCount, int pause, int dscp, int priority,
+                         ResponseTestControl& control, std::shared_ptr<TestResult> result);
+    ~ResponseWriterThread() override;
+
+    void stop() override;
+    void Run() override;
+
+    // Header words A and B (2) and the reply marking words (65535 for -1).
+    static void writeProbeHeader(std::uint8_t* probe, int dscp, int priority);
+
+private:
+    bool shouldStop() const;
+
+    int socket_;
+    sockaddr_in destination_;
+    int packetSize_;
+    int repeatCount_;
+    int pause_;
+    int dscp_;
+    int priority_;
+    ResponseTestControl& control_;
+    std::shared_ptr<TestResult> result_;
+};
+
+class ResponseReaderThread : public Thread {
+public:
+    ResponseReaderThread(int socket, int packetSize, int repeatCount, ResponseTestControl& control,
+                         std::shared_ptr<TestResult> result);
+    ~ResponseReaderThread() override;
+
+    void stop() override;
+    void Run() override;
+
+private:
+    // One poll slice and at most one reply; false when the reader should end.
+    bool receiveOne(std::uint8_t* buffer, std::size_t size, int& attempts);
+
+    int socket_;
+    int packetSize_;
+    int repeatCount_;
+    ResponseTestControl& control_;
+    std::shared_ptr<TestResult> result_;
+    std::unordered_set<std::int64_t> seenSendTimes_;  // T1 of every reply counted
+};
+
+class ResponseTestThread : public PerformanceTestThread {
+public:
+    // localPort: the responseTimePort setting (0 lets the system choose).
+    ResponseTestThread(std::shared_ptr<TestResult> result, std::string remoteComputer,
+                       int remotePort, int packetSize, int repeatCount, int pause, int timeLimit,
+                       int dscp, int priority8021p, int localPort, bool deleteSelf);
+    ~ResponseTestThread() override;
+
+    // Ends a running test promptly (agent shutdown cancels every thread).
+    void stop() override;
+    void runTest() override;
+
+    int packetSize() const { return packetSize_; }
+    int repeatCount() const { return repeatCount_; }
+    int pause() const { return pause_; }
+
+    // The pause before the first probe, so the reader is surely receiving
+    // (one second normally; tests shorten it).
+    static void setWriterStartDelayForTests(std::chrono::milliseconds delay);
+
+private:
+    void runWorkers(int socket, const sockaddr_in& destination);
+
+    int packetSize_;
+    int repeatCount_;
+    int pause_;
+    int localPort_;
+    std::mutex controlLock_;                  // guards control_ against stop()
+    ResponseTestControl* control_ = nullptr;  // while the workers run
+    std::atomic<bool> stopped_{false};
+};
+
+}  // namespace trellon
