@@ -79,14 +79,6 @@ TEST(Request, FailuresAnswerZero) {
     EXPECT_FALSE(empty.readLine(line));
 }
 
-TEST(Request, NumbersAndCount) {
-    int before = Request::liveCount();
-    Request a("h", 1, "x");
-    Request b("h", 1, "x");
-    EXPECT_EQ(b.requestNumber(), a.requestNumber() + 1);
-    EXPECT_EQ(Request::liveCount(), before + 2);
-}
-
 TEST(RequestLineReader, SplitsAtEveryLineEnd) {
     struct Case {
         std::string buffer;

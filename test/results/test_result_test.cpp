@@ -25,25 +25,6 @@ protected:
     TestResult record{7, LocalEndpoint{"here", "10.0.0.1", 4044}};
 };
 
-TEST_F(TestResultTest, StartsWithTheDocumentedValues) {
-    EXPECT_EQ(record.getTestId(), 7);
-    EXPECT_EQ(record.getState(), TestResult::kNotStarted);
-    EXPECT_EQ(record.getStartTime(), -1);
-    EXPECT_EQ(record.getFinishTime(), 0);
-    EXPECT_EQ(record.getRefreshInterval(), 10);
-    EXPECT_EQ(record.getRunningImage(), "running.gif");
-    EXPECT_EQ(record.getStoppedImage(), "stopped.gif");
-    EXPECT_EQ(record.getFinalResults(), "Test is still running...");
-    EXPECT_EQ(record.getDscp(), -1);
-    EXPECT_EQ(record.get8021p(), -1);
-    EXPECT_FALSE(record.isCancelled());
-    EXPECT_FALSE(record.getExplanation().has_value());
-    EXPECT_EQ(record.getAverageLatencyMs(), 0.0);
-    EXPECT_EQ(record.getResultsUrl(), "http://10.0.0.1:4044/results?id=7&format=html");
-    EXPECT_EQ(record.getXmlExtras(),
-              "    <localName>here</localName>\n    <localPort>4044</localPort>\n");
-}
-
 TEST_F(TestResultTest, FinishingTwiceAddsTheFinishElementsOnce) {
     record.setState(TestResult::kRunning);
     EXPECT_EQ(record.getFinishTime(), 0);
