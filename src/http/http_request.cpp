@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -34,6 +35,8 @@ constexpr const char* kServerName = "Trellon Agent/3.0.1 01-March-2008";
 constexpr const char* kMakerAddress = "https://www.trellon.example/";
 constexpr int kReceiveTimeoutMs = 30000;
 constexpr int kPollSliceMs = 200;
+// How long a connection with unread input is drained before it is closed.
+constexpr int kDrainMs = 2000;
 
 bool startsWithNoCase(const std::string& text, const char* prefix) {
     std::size_t n = std::strlen(prefix);
@@ -68,6 +71,43 @@ bool plainHost(const std::string& host) {
             return false;
     }
     return true;
+}
+
+// Offset just behind the first head terminator ("\r\n\r\n" or "\n\n") found
+// at or after from, or npos.
+std::size_t headEnd(const std::string& head, std::size_t from) {
+    std::size_t crlf = head.find("\r\n\r\n", from);
+    std::size_t lf = head.find("\n\n", from);
+    if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf)) return crlf + 4;
+    return lf == std::string::npos ? std::string::npos : lf + 2;
+}
+
+bool hasUnreadInput(int handle) {
+    int pending = 0;
+    return ::ioctl(handle, FIONREAD, &pending) == 0 && pending > 0;
+}
+
+// Closing a socket whose input was not all read makes the kernel answer with
+// a reset, and a reset can destroy our response in the client before it has
+// read it (an oversize head, a body nobody reads). So: send our end of the
+// stream first, then read and drop what still comes, for a short while.
+void drainInput(int handle) {
+    ::shutdown(handle, SHUT_WR);
+    char sink[4096];
+    // A deadline, not an idle time: a client that trickles bytes must not keep us.
+    const std::uint64_t deadline =
+        platform::monotonicTicks() + kDrainMs * platform::kTicksPerMillisecond;
+    for (;;) {
+        std::uint64_t now = platform::monotonicTicks();
+        if (now >= deadline) return;
+        int leftMs = static_cast<int>((deadline - now) / platform::kTicksPerMillisecond) + 1;
+        pollfd pfd{handle, POLLIN, 0};
+        int ready = ::poll(&pfd, 1, leftMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return;
+        ssize_t n = ::recv(handle, sink, sizeof(sink), MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
+    }
 }
 
 // Sleeps the delay in short slices so that a shutdown is not held up.
@@ -220,7 +260,9 @@ bool HttpRequest::receiveHead() {
         head.append(chunk, static_cast<std::size_t>(n));
         // The terminator may straddle two segments: look a few bytes back.
         std::size_t from = before >= 3 ? before - 3 : 0;
-        if (head.find("\r\n\r\n", from) != std::string::npos || head.find("\n\n", from) != std::string::npos) break;
+        std::size_t end = headEnd(head, from);
+        // The cap counts the head up to its terminator, wherever the chunk ended.
+        if (end != std::string::npos) return end <= kMaxHeadBytes;
         if (head.size() > kMaxHeadBytes) return false;
         waitedMs = 0;
     }
@@ -245,23 +287,49 @@ void HttpRequest::process() {
 }
 
 void HttpRequest::parseAndServe() {
-    std::string line;
-    if (!readLine(record_.input, record_.readPosition, line)) return;
+    std::string requestLine;
+    if (!readLine(record_.input, record_.readPosition, requestLine)) return;
 
-    if (startsWithNoCase(line, "GET")) record_.method = 1;
-    else if (startsWithNoCase(line, "HEAD")) record_.method = 2;
-    else if (startsWithNoCase(line, "POST")) record_.method = 3;
+    // The header lines are taken in before the request line is judged, so
+    // that its error pages, too, know the User-Agent (MSIE needs padding).
+    std::string line;
+    while (readLine(record_.input, record_.readPosition, line)) {
+        if (line.empty()) break;
+        if (startsWithNoCase(line, "Authorization:")) {
+            std::string value = headerValue(line, 14);
+            std::string decoded = base64Decode(value.size() > 6 ? value.substr(6) : std::string());
+            record_.credentials = decoded.substr(0, 999);
+        } else if (startsWithNoCase(line, "Content-Length:")) {
+            record_.contentLength = std::atoll(headerValue(line, 15).c_str());
+        } else if (startsWithNoCase(line, "Content-Type:")) {
+            record_.contentType = headerValue(line, 13);
+        } else if (startsWithNoCase(line, "Cookie:")) {
+            record_.cookie = headerValue(line, 7);
+        } else if (startsWithNoCase(line, "Host:")) {
+            record_.host = headerValue(line, 5);
+        } else if (startsWithNoCase(line, "Referer:")) {
+            record_.referer = headerValue(line, 8);
+        } else if (startsWithNoCase(line, "User-Agent:")) {
+            record_.userAgent = headerValue(line, 11);
+        } else if (startsWithNoCase(line, "If-Modified-Since:")) {
+            record_.ifModifiedSince = parseHttpDate(headerValue(line, 18));
+        }
+    }
+
+    if (startsWithNoCase(requestLine, "GET")) record_.method = 1;
+    else if (startsWithNoCase(requestLine, "HEAD")) record_.method = 2;
+    else if (startsWithNoCase(requestLine, "POST")) record_.method = 3;
     else {
         sendError(501, "Not Implemented", "That method is not implemented.");
         return;
     }
 
-    std::size_t gap = line.find_first_of(" \t\r\n");
+    std::size_t gap = requestLine.find_first_of(" \t\r\n");
     if (gap == std::string::npos) {
         sendError(400, "Bad Request", "Can't parse request for file name");
         return;
     }
-    std::string rest = line.substr(gap + 1);
+    std::string rest = requestLine.substr(gap + 1);
     percentDecode(rest);
     if (rest.empty() || rest[0] != '/') {
         sendError(400, "Bad Request", "Bad filename.");
@@ -299,52 +367,37 @@ void HttpRequest::parseAndServe() {
     }
     record_.docRoot = server_ != nullptr ? server_->htdocsPath() : std::string("htdocs");
     record_.filePath = record_.docRoot + "/" + record_.fileName;
-
-    while (readLine(record_.input, record_.readPosition, line)) {
-        if (line.empty()) break;
-        if (startsWithNoCase(line, "Authorization:")) {
-            std::string value = headerValue(line, 14);
-            std::string decoded = base64Decode(value.size() > 6 ? value.substr(6) : std::string());
-            record_.credentials = decoded.substr(0, 999);
-        } else if (startsWithNoCase(line, "Content-Length:")) {
-            record_.contentLength = std::atoll(headerValue(line, 15).c_str());
-        } else if (startsWithNoCase(line, "Content-Type:")) {
-            record_.contentType = headerValue(line, 13);
-        } else if (startsWithNoCase(line, "Cookie:")) {
-            record_.cookie = headerValue(line, 7);
-        } else if (startsWithNoCase(line, "Host:")) {
-            record_.host = headerValue(line, 5);
-        } else if (startsWithNoCase(line, "Referer:")) {
-            record_.referer = headerValue(line, 8);
-        } else if (startsWithNoCase(line, "User-Agent:")) {
-            record_.userAgent = headerValue(line, 11);
-        } else if (startsWithNoCase(line, "If-Modified-Since:")) {
-            record_.ifModifiedSince = parseHttpDate(headerValue(line, 18));
-        }
-    }
     serve();
 }
 
 void HttpRequest::serve() {
-    AgentState* agent = AgentState::current();
-    if (record_.fileName == "index.htm" && agent != nullptr && agent->authenticated.load() &&
-        !credentialsMatch(record_.credentials, agent->name(), agent->password())) {
+    // Only the first page is guarded, but it is guarded however it is
+    // reached: a path that names nothing shows the first page too, and must
+    // not show it past the password.
+    auto challenged = [this] {
+        AgentState* agent = AgentState::current();
+        if (record_.fileName != "index.htm" || agent == nullptr || !agent->authenticated.load())
+            return false;
+        if (credentialsMatch(record_.credentials, agent->name(), agent->password())) return false;
         sendUnauthorized();
-        return;
-    }
+        return true;
+    };
+    auto showFirstPage = [&] {
+        record_.fileName = "index.htm";
+        if (!challenged()) runCommandFor(record_.fileName);
+    };
+    if (challenged()) return;
     if (runCommandFor(record_.fileName)) return;
     if (!requestFlag_ && serveEmbedded(record_.fileName)) return;
 
     platform::FileKind kind = platform::fileKind(record_.filePath);
     if (kind == platform::FileKind::missing) {
-        record_.fileName = "index.htm";
-        runCommandFor(record_.fileName);
+        showFirstPage();
         return;
     }
     if (kind == platform::FileKind::directory) {
         if (record_.fileName.empty() || record_.fileName.back() != '/') {
-            record_.fileName = "index.htm";
-            runCommandFor(record_.fileName);
+            showFirstPage();
             return;
         }
         for (const char* index : {"index.html", "index.htm", "default.htm", "default.html"}) {
@@ -369,9 +422,11 @@ bool HttpRequest::runCommandFor(const std::string& name) {
     record_.form.decodeQuery(record_.query);
     std::string delay = record_.form.get("delay");
     if (!delay.empty()) {
-        int ms = std::atoi(delay.c_str());
+        // strtoll saturates where atoi would overflow: a huge delay is
+        // capped, not turned negative.
+        long long ms = std::strtoll(delay.c_str(), nullptr, 10);
         if (ms > kMaxDelayMs) ms = kMaxDelayMs;
-        if (ms > 0) interruptibleSleep(ms);
+        if (ms > 0) interruptibleSleep(static_cast<int>(ms));
     }
 
     ResponseBuffer output;
@@ -421,8 +476,13 @@ void HttpRequest::serveFile() {
         sendError(403, "Forbidden", "File is protected.");
         return;
     }
+    // Only plain files: opening a pipe would block this thread until a writer came.
+    if (platform::fileKind(real) != platform::FileKind::regular) {
+        sendError(403, "Forbidden", "File is protected.");
+        return;
+    }
     std::ifstream probe(real, std::ios::binary);
-    if (!probe || platform::fileKind(real) != platform::FileKind::regular) {
+    if (!probe) {
         sendError(403, "Forbidden", "File is protected.");
         return;
     }
@@ -484,6 +544,9 @@ void HttpRequest::sendAndClose() {
     if (sent_) return;
     sent_ = true;
     if (!record_.output.empty()) socket_.sendBytes(record_.output.data(), record_.output.size());
+    // Input left unread (an oversize head cut off, a body nobody reads) is drained first.
+    if (record_.input.size() > kMaxHeadBytes || hasUnreadInput(socket_.handle()))
+        drainInput(socket_.handle());
     socket_.shutdownBoth();
     socket_.Close();
 }
