@@ -9,6 +9,7 @@
 
 #include "lib/socket.h"
 #include "support/agent_process.h"
+#include "support/http_client.h"
 #include "support/test_support.h"
 
 namespace trellon::testing {
@@ -190,6 +191,25 @@ TEST(AgentProcessTest, TakenControlPortIsRetriedEveryTenSeconds) {
     EXPECT_EQ(again.output().find("Error recovery started"), std::string::npos);
     again.signal(SIGINT);
     EXPECT_EQ(again.waitForExit(10s), 0);
+}
+
+TEST(AgentProcessTest, StatusAnswersTheActualPortsWithoutHeaders) {
+    int controlPort = freePort();
+    AgentProcess::Options o = anyPorts();
+    o.settings["controlPort"] = std::to_string(controlPort);
+    o.settings["streamDestinationUdpPort"] = "4046";
+    AgentProcess agent(o);
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(agent.waitForOutput("accept() start.", 15s));
+    int sink = chosenPort(agent.output(), "TCP bandwidth test port");
+    int reflector = chosenPort(agent.output(), "response time packet reflector port");
+    ASSERT_GT(sink, 0);
+    ASSERT_GT(reflector, 0);
+    HttpReply reply = httpExchange(controlPort, "GET /status HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.raw, "3.2\r\nready\r\n" + std::to_string(sink) + "\r\n4046\r\n" + std::to_string(reflector) +
+                             "\r\n0\r\n");
+    agent.signal(SIGINT);
+    EXPECT_EQ(agent.waitForExit(10s), 0);
 }
 
 TEST(AgentProcessTest, DefaultPortsInsideANetworkNamespace) {
