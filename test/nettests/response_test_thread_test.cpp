@@ -322,6 +322,25 @@ TEST_F(ResponseTestThreadTest, CancelEndsPromptlyWithFigures) {
     EXPECT_EQ(record->getPacketsReceived(), record->getPacketsSent());
 }
 
+TEST_F(ResponseTestThreadTest, CancelBeforeTheFirstProbeLeavesNoWorkerRegistered) {
+    // The writer is made but never started; it must not stay in the thread
+    // registry (shutdown would wait for it). TearDown counts the threads.
+    ResponseTestThread::setWriterStartDelayForTests(5000ms);
+    remoteAgentWithReflector(4047);
+    auto record = newRecord();
+    auto thread = makeThread(record, 10, 50, 30);
+    thread->start();
+    ASSERT_TRUE(waitFor([&] { return record->getState() >= TestResult::kStarting; }));
+    record->setCancelled();
+    thread->join();
+    EXPECT_EQ(record->getState(), TestResult::kFinished);
+    EXPECT_EQ(record->getPacketsSent(), 0);
+    EXPECT_EQ(record->getFinalResults(),
+              "No probes were sent.<br>This test was cancelled by the user.");
+    thread.reset();
+    EXPECT_EQ(Thread::liveThreadCount(), baseline_);
+}
+
 TEST_F(ResponseTestThreadTest, AgentStopAndThreadStopEndTheTest) {
     ResponseReflector reflector(0);
     reflector.openSocketRunThreads();
