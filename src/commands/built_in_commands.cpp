@@ -7,6 +7,7 @@
 #include "commands/results_page.h"
 #include "commands/run_cancel_command.h"
 #include "commands/run_response_command.h"
+#include "commands/show_debug_command.h"
 #include "commands/show_results_command.h"
 #include "commands/show_status_command.h"
 #include "commands/test_command.h"
@@ -31,6 +32,7 @@ void registerBuiltInCommands(HttpServer& server) {
     server.registerCommand(std::make_unique<StreamingCommand>());
     server.registerCommand(std::make_unique<CancelCommand>());
     server.registerCommand(std::make_unique<RunCancelCommand>());
+    server.registerCommand(std::make_unique<ShowDebugCommand>());
     server.registerCommand(std::make_unique<RunResponseCommand>());
     server.registerCommand(std::make_unique<ShowResultsCommand>(&renderResultsPage));
 }
