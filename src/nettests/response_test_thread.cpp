@@ -36,6 +36,8 @@ using Clock = ResponseTestControl::Clock;
 constexpr std::chrono::milliseconds kSlice{50};
 // A probe must hold the header, and one UDP datagram holds at most this.
 constexpr int kLargestDatagram = 65507;
+// Send times of replies remembered to recognise duplicates.
+constexpr std::size_t kRememberedReplies = 65536;
 
 std::atomic<long long> gWriterStartDelayMs{1000};
 
@@ -325,6 +327,9 @@ bool ResponseReaderThread::receiveOne(std::uint8_t* buffer, std::size_t size, in
     // below zero.
     std::int64_t key = static_cast<std::int64_t>(sent.seconds) * 1000000 + sent.microseconds;
     if (!seenSendTimes_.insert(key).second) return true;
+    // Duplicates arrive close behind their original; an unchecked request
+    // (pause 0, a huge repeat count) must not grow the set without end.
+    if (seenSendTimes_.size() > kRememberedReplies) seenSendTimes_ = {key};
     std::int64_t roundTrip = received.microsecondsSince(sent);
     if (roundTrip >= 0) control_.noteRoundTrip(roundTrip);
     ++attempts;
