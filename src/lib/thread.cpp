@@ -43,6 +43,9 @@ Thread::Thread(std::string name, bool deleteSelf)
 }
 
 Thread::~Thread() {
+    // A thread that never ran (or whose owner frees it first) must not stay
+    // in the registry as a dangling pointer that shutdown would later stop.
+    unregister(this);
     if (state_.load() != DESTRUCTED) {
         state_.store(DESTRUCTED);
         description_.clear();

@@ -2,7 +2,7 @@
 //
 // Each object wraps one native thread and a life-cycle state, and sits in the
 // process-wide thread registry from construction until its native thread ends
-// (or until a derived destructor unregisters it), so shutdown can count and
+// (or until its object is destroyed), so shutdown can count and
 // cancel what still runs. A thread made with deleteSelf deletes its own object
 // when Run returns; nobody may touch it after that. The registry lock is
 // recursive: a self-deleting thread's destructor runs while runWrapper holds

@@ -105,7 +105,12 @@ void PerformanceTestThread::Run() {
     RunningTestCount running;
     if (!result_) return;
     std::shared_ptr<RemoteAgentStatus> remote = remoteCheck();
-    if (!remote) return;
+    if (!remote) {
+        // The record keeps the check's message; finished, so its page stops
+        // refreshing and shows it.
+        result_->setState(TestResult::kFinished);
+        return;
+    }
     try {
         remoteDataSinkPort_ = remote->dataSinkPort();
         remoteReflectorPort_ = remote->reflectorPort();
@@ -125,6 +130,9 @@ void PerformanceTestThread::Run() {
         result_->recordUnknownException(__FILE__, __LINE__);
         printConsole("Unknown exception.  " + runLocation(__LINE__));
     }
+    // A test that ended by an exception has ended: its page must not wait for
+    // it for ever.
+    if (result_->getState() != TestResult::kFinished) result_->setState(TestResult::kFinished);
 }
 
 }  // namespace trellon

@@ -118,7 +118,8 @@ TEST_F(TestThreadTest, FailedRemoteCheckPutsTheCountBack) {
     EXPECT_FALSE(thread.ran);
     EXPECT_EQ(state_.testsRunning.load(), before);
     EXPECT_EQ(record->getOutputText(), "<p>Sorry, could not find no-such-agent.invalid</p>\n");
-    EXPECT_EQ(record->getState(), TestResult::kNotStarted);
+    // Finished, so the results page stops refreshing and shows the message.
+    EXPECT_EQ(record->getState(), TestResult::kFinished);
     EXPECT_EQ(record->getStartTime(), -1);
 }
 
@@ -154,6 +155,7 @@ TEST_F(TestThreadTest, ExceptionsFromTheTestAreRecorded) {
         EXPECT_NE(console.find(c.console), std::string::npos) << c.name << ": " << console;
         EXPECT_EQ(thread.state(), Thread::STOPPED)
             << c.name;  // nothing escaped to the thread frame
+        EXPECT_EQ(record->getState(), TestResult::kFinished) << c.name;
     }
 }
 
