@@ -74,13 +74,6 @@ bool interrupted(const TestResult& result) {
     return isShutdownRequested() || result.isCancelled();
 }
 
-// A worker that was made but never started (the test ended before it was
-// needed) is still in the thread registry, where only a run would have taken
-// it out; left there, shutdown would wait for it and find it destructed.
-void forgetIfNeverRun(Thread& thread) {
-    if (thread.state() == Thread::CONSTRUCTED) Thread::unregister(&thread);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- control
@@ -159,7 +152,6 @@ ResponseWriterThread::ResponseWriterThread(int socket, const sockaddr_in& destin
 ResponseWriterThread::~ResponseWriterThread() {
     control_.requestStop();
     join();
-    forgetIfNeverRun(*this);
 }
 
 void ResponseWriterThread::stop() {
@@ -256,7 +248,6 @@ ResponseReaderThread::ResponseReaderThread(int socket, int packetSize, int repea
 ResponseReaderThread::~ResponseReaderThread() {
     control_.requestStop();
     join();
-    forgetIfNeverRun(*this);
 }
 
 void ResponseReaderThread::stop() {
