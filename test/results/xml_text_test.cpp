@@ -16,6 +16,9 @@ struct EscapeCase {
     std::string expected;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
+
 class EscapeXmlTest : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(EscapeXmlTest, Escapes) {
