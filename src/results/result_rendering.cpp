@@ -158,11 +158,10 @@ void TestResult::addResponseSample(const Timestamp& sent, const Timestamp& refle
     std::int64_t latency = (roundTrip - held) / 2;
     latencySumMs_ += latency;
     double average = static_cast<double>(latencySumMs_) / sampleCount_;
-    rows_.push_back(
-        ReportRow{received.seconds,
-                  {format("%d / %d", packetsSent_, packetsReceived_),
-                   format("%lld ms", static_cast<long long>(latency)),
-                   format("%lld ms", static_cast<long long>(held)), format("%5.3f ms", average)}});
+    addRow(received.seconds, {format("%d / %d", packetsSent_, packetsReceived_),
+                              format("%lld ms", static_cast<long long>(latency)),
+                              format("%lld ms", static_cast<long long>(held)),
+                              format("%5.3f ms", average)});
 }
 
 void TestResult::finishResponse() {
@@ -196,14 +195,13 @@ bool TestResult::addStreamReport(const StreamReportFigures& figures, const Times
     if (nextReportTime_ > now.seconds) return false;
     nextReportTime_ += reportInterval_;
     // Max Gap is the largest gap size of the interval, as in the final figures.
-    rows_.push_back(ReportRow{
-        now.seconds,
-        {std::to_string(figures.intervalPackets), std::to_string(figures.intervalOutOfOrder),
-         std::to_string(figures.intervalDuplicate), std::to_string(figures.intervalLost),
-         std::to_string(sum(figures.intervalGapCounts)),
-         std::to_string(largestGap(figures.intervalGapCounts)),
-         std::to_string(figures.intervalMaxJitter), std::to_string(figures.jitterMovingAverage16),
-         std::to_string(figures.intervalJitter)}});
+    addRow(now.seconds,
+           {std::to_string(figures.intervalPackets), std::to_string(figures.intervalOutOfOrder),
+            std::to_string(figures.intervalDuplicate), std::to_string(figures.intervalLost),
+            std::to_string(sum(figures.intervalGapCounts)),
+            std::to_string(largestGap(figures.intervalGapCounts)),
+            std::to_string(figures.intervalMaxJitter), std::to_string(figures.jitterMovingAverage16),
+            std::to_string(figures.intervalJitter)});
     return true;
 }
 

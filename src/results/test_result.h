@@ -189,7 +189,8 @@ public:
     int get8021p() const;
     void set8021p(int priority);
 
-    // Progress rows, oldest first.
+    // Progress rows, oldest first; at most kMaxRows are kept.
+    static constexpr std::size_t kMaxRows = 10000;
     void addRow(std::int64_t time, const std::vector<std::string>& cells);
     // Splits at TABs into exactly four cells: missing fields are empty, text
     // after the fourth TAB is dropped.

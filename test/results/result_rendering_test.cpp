@@ -235,6 +235,17 @@ TEST_F(ResultRenderingTest, ResponseRowsCarryTheRunningAverage) {
     EXPECT_EQ(record.getLatencySumMs(), 9);
 }
 
+TEST_F(ResultRenderingTest, TableStopsAtItsBoundButEverySampleCounts) {
+    const int samples = static_cast<int>(TestResult::kMaxRows) + 50;
+    for (int i = 0; i < samples; ++i) {
+        record.addPacketSent();
+        record.addPacketReceived();
+        record.addResponseSample(at(1, 0), at(1, 0), at(1, 0), at(1, 2000));  // 1 ms
+    }
+    EXPECT_EQ(record.getRowCount(), static_cast<int>(TestResult::kMaxRows));
+    EXPECT_EQ(record.getLatencySumMs(), samples);
+}
+
 TEST_F(ResultRenderingTest, FinishResponseFiguresAndElements) {
     record.setLocalResponsePort(5000);
     record.setRemoteReflectorPort(4047);
