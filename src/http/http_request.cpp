@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -21,6 +20,7 @@
 #include "lib/agent_state.h"
 #include "lib/error_report.h"
 #include "lib/shutdown.h"
+#include "lib/socket_io.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/socket_error.h"
@@ -42,7 +42,8 @@ bool startsWithNoCase(const std::string& text, const char* prefix) {
     std::size_t n = std::strlen(prefix);
     if (text.size() < n) return false;
     for (std::size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
             return false;
     }
     return true;
@@ -66,8 +67,8 @@ int hexDigit(char c) {
 bool plainHost(const std::string& host) {
     if (host.empty() || host.size() > 255) return false;
     for (char c : host) {
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '[' ||
-              c == ']'))
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' ||
+              c == '[' || c == ']'))
             return false;
     }
     return true;
@@ -80,11 +81,6 @@ std::size_t headEnd(const std::string& head, std::size_t from) {
     std::size_t lf = head.find("\n\n", from);
     if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf)) return crlf + 4;
     return lf == std::string::npos ? std::string::npos : lf + 2;
-}
-
-bool hasUnreadInput(int handle) {
-    int pending = 0;
-    return ::ioctl(handle, FIONREAD, &pending) == 0 && pending > 0;
 }
 
 // Closing a socket whose input was not all read makes the kernel answer with
@@ -121,8 +117,8 @@ void interruptibleSleep(int milliseconds) {
 
 }  // namespace
 
-HttpRequest::HttpRequest(SocketHandle socket, int controlPort, bool useHtdocs, std::string htdocsPathSetting,
-                         HttpServer* server)
+HttpRequest::HttpRequest(SocketHandle socket, int controlPort, bool useHtdocs,
+                         std::string htdocsPathSetting, HttpServer* server)
     : sequenceNumber_(gRequestSequence.fetch_add(1)),
       controlPort_(controlPort),
       requestFlag_(useHtdocs),
@@ -147,7 +143,8 @@ bool HttpRequest::readLine(const std::string& buffer, std::size_t& position, std
         ++position;
     line.assign(buffer, start, position - start);
     if (position < buffer.size() && buffer[position] == '\r') ++position;
-    if (position < buffer.size() && buffer[position] == '\n' && (position == start || buffer[position - 1] != '\n'))
+    if (position < buffer.size() && buffer[position] == '\n' &&
+        (position == start || buffer[position - 1] != '\n'))
         ++position;
     return true;
 }
@@ -184,7 +181,8 @@ std::string HttpRequest::normalizePath(const std::string& path, bool& illegal) {
     std::size_t start = 0;
     for (;;) {
         std::size_t slash = path.find('/', start);
-        std::string segment = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        std::string segment =
+            path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         if (segment == "..") {
             if (segments.empty()) {
                 illegal = true;
@@ -223,7 +221,9 @@ void HttpRequest::setRedirect(const std::string& url) {
     record_.redirect = true;
 }
 
-std::string HttpRequest::clientHost() const { return plainHost(record_.host) ? record_.host : std::string(); }
+std::string HttpRequest::clientHost() const {
+    return plainHost(record_.host) ? record_.host : std::string();
+}
 
 std::string HttpRequest::baseUrl() const {
     std::string host = clientHost();
@@ -238,52 +238,100 @@ std::string HttpRequest::baseUrlByName() const {
     return "http://" + trellon::hostName() + ":" + std::to_string(controlPort_);
 }
 
-bool HttpRequest::receiveHead() {
+HttpRequest::Head HttpRequest::takeHeadBytes(const char* data, std::size_t length) {
     std::string& head = record_.input;
+    std::size_t before = head.size();
+    head.append(data, length);
+    // The terminator may straddle two segments: look a few bytes back.
+    std::size_t from = before >= 3 ? before - 3 : 0;
+    std::size_t end = headEnd(head, from);
+    // The cap counts the head up to its terminator, wherever the chunk ended.
+    if (end != std::string::npos) {
+        headTooLarge_ = end > kMaxHeadBytes;
+        return headTooLarge_ ? Head::tooLarge : Head::complete;
+    }
+    if (head.size() > kMaxHeadBytes) {
+        headTooLarge_ = true;
+        return Head::tooLarge;
+    }
+    return Head::incomplete;
+}
+
+bool HttpRequest::receiveHead() {
     char chunk[1024];
-    int waitedMs = 0;
+    // One deadline for the whole head: a client that trickles bytes must not
+    // keep the thread longer than one that sends nothing.
+    const std::uint64_t deadline =
+        platform::monotonicTicks() + kReceiveTimeoutMs * platform::kTicksPerMillisecond;
     for (;;) {
+        std::uint64_t now = platform::monotonicTicks();
+        if (now >= deadline || isShutdownRequested()) break;
+        std::uint64_t left = (deadline - now) / platform::kTicksPerMillisecond + 1;
         pollfd pfd{socket_.handle(), POLLIN, 0};
-        int ready = ::poll(&pfd, 1, kPollSliceMs);
+        int ready = ::poll(&pfd, 1, left < kPollSliceMs ? static_cast<int>(left) : kPollSliceMs);
         if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        if (ready == 0) {
-            waitedMs += kPollSliceMs;
-            if (waitedMs >= kReceiveTimeoutMs || isShutdownRequested()) break;
-            continue;
-        }
+        if (ready == 0) continue;
         long n = socket_.receiveBytes(chunk, sizeof(chunk));
         if (n <= 0) break;
-        std::size_t before = head.size();
-        head.append(chunk, static_cast<std::size_t>(n));
-        // The terminator may straddle two segments: look a few bytes back.
-        std::size_t from = before >= 3 ? before - 3 : 0;
-        std::size_t end = headEnd(head, from);
-        // The cap counts the head up to its terminator, wherever the chunk ended.
-        if (end != std::string::npos) return end <= kMaxHeadBytes;
-        if (head.size() > kMaxHeadBytes) return false;
-        waitedMs = 0;
+        Head state = takeHeadBytes(chunk, static_cast<std::size_t>(n));
+        if (state != Head::incomplete) return state == Head::complete;
     }
     return true;
 }
 
+bool HttpRequest::needsDrain() const {
+    return headTooLarge_ || socketio::hasPendingInput(socket_.handle());
+}
+
+std::uint64_t HttpRequest::parkDeadline() const {
+    return park_ ? park_->deadline : 0;
+}
+
+bool HttpRequest::parkHasCondition() const {
+    return park_ && park_->ready;
+}
+
+bool HttpRequest::parkConditionHolds() const {
+    return park_ && park_->ready && park_->ready();
+}
+
+void HttpRequest::finishLater(std::function<bool()> ready, int limitMs,
+                              std::function<void(ResponseBuffer&)> finish) {
+    std::uint64_t deadline =
+        platform::monotonicTicks() +
+        static_cast<std::uint64_t>(limitMs > 0 ? limitMs : 0) * platform::kTicksPerMillisecond;
+    park_ =
+        std::make_unique<Park>(Park{deadline, std::move(ready), [this, finish = std::move(finish)] {
+                                        finish(commandOutput_);
+                                    }});
+}
+
 void HttpRequest::process() {
+    if (park_) {
+        std::unique_ptr<Park> park = std::move(park_);
+        // At shutdown nothing more is done; the connection is just closed.
+        if (!isShutdownRequested()) park->resume();
+        if (!parked() && !sent_ && !record_.output.empty()) sendAndClose();
+        return;
+    }
     socklen_t length = sizeof(peer_);
     if (::getpeername(socket_.handle(), reinterpret_cast<sockaddr*>(&peer_), &length) != 0) {
         platform::recordSocketErrorFromErrno();
         TRL_WARNING("getpeername");
     }
     record_.sequenceNumber = sequenceNumber_;
-    if (!receiveHead()) {
+    bool fits = loopMode_ ? !headTooLarge_ : receiveHead();
+    if (!fits) {
         sendError(400, "Bad Request", "Request too large.");
         return;
     }
     if (record_.input.empty()) return;
     if (isShutdownRequested()) return;
     parseAndServe();
-    if (!sent_) sendAndClose();
+    if (!sent_ && !parked()) sendAndClose();
 }
 
 void HttpRequest::parseAndServe() {
@@ -316,9 +364,12 @@ void HttpRequest::parseAndServe() {
         }
     }
 
-    if (startsWithNoCase(requestLine, "GET")) record_.method = 1;
-    else if (startsWithNoCase(requestLine, "HEAD")) record_.method = 2;
-    else if (startsWithNoCase(requestLine, "POST")) record_.method = 3;
+    if (startsWithNoCase(requestLine, "GET"))
+        record_.method = 1;
+    else if (startsWithNoCase(requestLine, "HEAD"))
+        record_.method = 2;
+    else if (startsWithNoCase(requestLine, "POST"))
+        record_.method = 3;
     else {
         sendError(501, "Not Implemented", "That method is not implemented.");
         return;
@@ -348,7 +399,8 @@ void HttpRequest::parseAndServe() {
     }
     record_.rawPath = path;
     record_.fullUrl = "http://" + (server_ != nullptr ? server_->hostName() : std::string()) + ":" +
-                      std::to_string(controlPort_) + path + (record_.query.empty() ? "" : "?" + record_.query);
+                      std::to_string(controlPort_) + path +
+                      (record_.query.empty() ? "" : "?" + record_.query);
 
     if (path.find('\0') != std::string::npos) {
         sendError(400, "Bad Request", "Illegal filename.");
@@ -426,28 +478,56 @@ bool HttpRequest::runCommandFor(const std::string& name) {
         // capped, not turned negative.
         long long ms = std::strtoll(delay.c_str(), nullptr, 10);
         if (ms > kMaxDelayMs) ms = kMaxDelayMs;
-        if (ms > 0) interruptibleSleep(static_cast<int>(ms));
+        if (ms > 0) {
+            if (loopMode_) {
+                // The delay is spent parked in the loop, not on a request thread.
+                park_ = std::make_unique<Park>(
+                    Park{platform::monotonicTicks() +
+                             static_cast<std::uint64_t>(ms) * platform::kTicksPerMillisecond,
+                         {},
+                         [this, command] { executeCommand(*command); }});
+                return true;
+            }
+            interruptibleSleep(static_cast<int>(ms));
+        }
     }
-
-    ResponseBuffer output;
-    command->execute(*this, record_.form, output);
-    if (command->standardHeaders()) {
-        output.appendCrLf();
-        sendHeaders("Ok", record_.redirect ? 302 : 200, record_.extraHeader,
-                    record_.xmlOutput ? "text/xml; charset=iso-8859-1" : "text/html; charset=iso-8859-1",
-                    static_cast<long long>(output.size()), platform::nowSeconds(), false);
-    }
-    if (record_.method != 2 || !command->standardHeaders()) record_.output.append(output.str());
-    sendAndClose();
+    executeCommand(*command);
     return true;
 }
 
+void HttpRequest::executeCommand(HttpCommand& command) {
+    command.execute(*this, record_.form, commandOutput_);
+    if (park_) {
+        // The command finishes later; its answer goes out after that.
+        park_->resume = [this, &command, resume = std::move(park_->resume)] {
+            resume();
+            if (!park_) finishCommand(command);
+        };
+        return;
+    }
+    finishCommand(command);
+}
+
+void HttpRequest::finishCommand(HttpCommand& command) {
+    ResponseBuffer& output = commandOutput_;
+    if (command.standardHeaders()) {
+        output.appendCrLf();
+        sendHeaders(
+            "Ok", record_.redirect ? 302 : 200, record_.extraHeader,
+            record_.xmlOutput ? "text/xml; charset=iso-8859-1" : "text/html; charset=iso-8859-1",
+            static_cast<long long>(output.size()), platform::nowSeconds(), false);
+    }
+    if (record_.method != 2 || !command.standardHeaders()) record_.output.append(output.str());
+    sendAndClose();
+}
+
 bool HttpRequest::notModified(std::int64_t documentTime) {
-    if (record_.protocol != "HTTP/1.1" || record_.ifModifiedSince < 0 || record_.ifModifiedSince != documentTime)
+    if (record_.protocol != "HTTP/1.1" || record_.ifModifiedSince < 0 ||
+        record_.ifModifiedSince != documentTime)
         return false;
     record_.output.clear();
-    record_.output.append("HTTP/1.1 304 Not Modified\r\nDate: " + formatHttpTime(platform::nowSeconds()) +
-                          "\r\n\r\n");
+    record_.output.append("HTTP/1.1 304 Not Modified\r\nDate: " +
+                          formatHttpTime(platform::nowSeconds()) + "\r\n\r\n");
     sendAndClose();
     return true;
 }
@@ -461,7 +541,8 @@ bool HttpRequest::serveEmbedded(const std::string& name) {
     ResponseBuffer body;
     DocumentOptions options{false, &server_->substitutions()};
     loadDocument(record_.filePath, body, options);
-    sendHeaders("Ok", 200, "", type, static_cast<long long>(body.size()), server_->startTime(), true);
+    sendHeaders("Ok", 200, "", type, static_cast<long long>(body.size()), server_->startTime(),
+                true);
     if (record_.method != 2) record_.output.append(body.str());
     sendAndClose();
     return true;
@@ -502,8 +583,8 @@ void HttpRequest::serveFile() {
 }
 
 void HttpRequest::sendHeaders(const char* reason, int status, const std::string& extraHeader,
-                              const char* contentType, long long contentLength, std::int64_t lastModified,
-                              bool cacheable) {
+                              const char* contentType, long long contentLength,
+                              std::int64_t lastModified, bool cacheable) {
     std::string head = "HTTP/1.0 " + std::to_string(status) + " " + reason + "\r\n";
     head += std::string("Server: ") + kServerName + "\r\n";
     head += "Date: " + formatHttpTime(platform::nowSeconds()) + "\r\n";
@@ -520,12 +601,15 @@ void HttpRequest::sendError(int status, const char* title, const char* text) {
     record_.output.clear();
     sendHeaders(title, status, "", "text/html", 0, -1, false);
     std::string code = std::to_string(status);
-    std::string body = "<HTML><HEAD><TITLE>" + code + " " + title + "</TITLE></HEAD>\n<BODY BGCOLOR=\"#cc9999\"><H4>" +
-                       code + " " + title + "</H4>\n";
+    std::string body = "<HTML><HEAD><TITLE>" + code + " " + title +
+                       "</TITLE></HEAD>\n<BODY BGCOLOR=\"#cc9999\"><H4>" + code + " " + title +
+                       "</H4>\n";
     body += "<p>" + formatHttpTime(platform::nowSeconds()) + "</p>" + "<p>" + text + "</p>";
     if (matchPattern("**MSIE**", record_.userAgent)) {
         body += "<!--\n";
-        for (int i = 0; i < 6; ++i) body += "Padding so that MSIE deigns to show this error instead of its own canned one.\n";
+        for (int i = 0; i < 6; ++i)
+            body +=
+                "Padding so that MSIE deigns to show this error instead of its own canned one.\n";
         body += "-->\n";
     }
     body += std::string("<HR>\n<ADDRESS><A HREF=\"") + kMakerAddress + "\">" + kServerName +
@@ -536,17 +620,19 @@ void HttpRequest::sendError(int status, const char* title, const char* text) {
 
 void HttpRequest::sendUnauthorized() {
     record_.output.clear();
-    record_.output.append("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Ostrand\"\r\n\r\n");
+    record_.output.append(
+        "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Ostrand\"\r\n\r\n");
     sendAndClose();
 }
 
 void HttpRequest::sendAndClose() {
     if (sent_) return;
     sent_ = true;
+    // The connection loop sends the answer and closes the connection itself.
+    if (loopMode_) return;
     if (!record_.output.empty()) socket_.sendBytes(record_.output.data(), record_.output.size());
     // Input left unread (an oversize head cut off, a body nobody reads) is drained first.
-    if (record_.input.size() > kMaxHeadBytes || hasUnreadInput(socket_.handle()))
-        drainInput(socket_.handle());
+    if (needsDrain()) drainInput(socket_.handle());
     socket_.shutdownBoth();
     socket_.Close();
 }

@@ -10,6 +10,8 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "http/form_variables.h"
@@ -18,16 +20,17 @@
 
 namespace trellon {
 
+class HttpCommand;
 class HttpServer;
 
 // The parsed request and what a command sets for its response.
 struct ParsedRequest {
     int sequenceNumber = 0;
-    ResponseBuffer output;       // the whole response, sent at the end
-    std::string input;           // the received request head
+    ResponseBuffer output;  // the whole response, sent at the end
+    std::string input;      // the received request head
     std::size_t readPosition = 0;
     bool keepOpen = false;
-    int method = 0;              // 1 GET, 2 HEAD, 3 POST
+    int method = 0;  // 1 GET, 2 HEAD, 3 POST
     std::string rawPath;
     std::string docRoot;
     std::string fileName;
@@ -40,7 +43,7 @@ struct ParsedRequest {
     std::int64_t ifModifiedSince = -1;
     std::string fullUrl;
     bool redirect = false;
-    std::string extraHeader;     // one header line without its line end, or empty
+    std::string extraHeader;  // one header line without its line end, or empty
     bool xmlOutput = false;
     bool nonTextContent = false;
     FormVariables form;
@@ -60,8 +63,43 @@ public:
     HttpRequest(const HttpRequest&) = delete;
     HttpRequest& operator=(const HttpRequest&) = delete;
 
-    // Reads, serves and closes; called by the pool thread.
+    // Called by a pool thread. The first time: reads the head (unless the
+    // connection loop has), parses and serves it. After a park: carries on
+    // with what the park was waiting for. Without the loop the answer is sent
+    // and the connection closed here; with it, the answer waits in
+    // record().output for the loop to send.
     void process();
+
+    // --- The connection loop's side
+    enum class Head { incomplete, complete, tooLarge };
+    // The loop reads the head and writes the answer; process() then does no
+    // socket I/O.
+    void setLoopMode() { loopMode_ = true; }
+    // Adds bytes the loop received to the head; says whether it is complete.
+    Head takeHeadBytes(const char* data, std::size_t length);
+    // The head ended without its terminator (deadline or end of stream).
+    bool headEmpty() const { return record_.input.empty(); }
+    SocketHandle handle() const { return socket_.handle(); }
+    // Whether the client sent input that was not read (it must be drained
+    // before closing, or the kernel's reset may destroy the answer).
+    bool needsDrain() const;
+    // A park: the request gave its thread back and waits for a time or a condition.
+    bool parked() const { return park_ != nullptr; }
+    // Resume by this monotonic tick at the latest.
+    std::uint64_t parkDeadline() const;
+    // Whether the park's condition (if it has one) already holds.
+    bool parkConditionHolds() const;
+    bool parkHasCondition() const;
+
+    // --- The commands' side
+    // Whether a command may wait for something without holding its thread.
+    bool canFinishLater() const { return loopMode_; }
+    // Ends the command's part for now: its request thread is freed, and
+    // finish runs later on a request thread, once ready() holds or limitMs
+    // have passed, with the command's output so far; the answer is sent
+    // after it, as if execute had written it all.
+    void finishLater(std::function<bool()> ready, int limitMs,
+                     std::function<void(ResponseBuffer&)> finish);
 
     ParsedRequest& record() { return record_; }
     HttpServer* server() const { return server_; }
@@ -91,17 +129,26 @@ public:
     static void percentDecode(std::string& text);
 
 private:
+    struct Park {
+        std::uint64_t deadline;        // monotonic ticks
+        std::function<bool()> ready;   // may be empty: only the deadline counts
+        std::function<void()> resume;  // runs on a request thread
+    };
+
     bool receiveHead();
     void parseAndServe();
     void serve();
     bool runCommandFor(const std::string& name);
+    void executeCommand(HttpCommand& command);
+    void finishCommand(HttpCommand& command);
     bool serveEmbedded(const std::string& name);
     void serveFile();
     bool notModified(std::int64_t documentTime);
     void sendError(int status, const char* title, const char* text);
     void sendUnauthorized();
-    void sendHeaders(const char* reason, int status, const std::string& extraHeader, const char* contentType,
-                     long long contentLength, std::int64_t lastModified, bool cacheable);
+    void sendHeaders(const char* reason, int status, const std::string& extraHeader,
+                     const char* contentType, long long contentLength, std::int64_t lastModified,
+                     bool cacheable);
     void sendAndClose();
     std::string clientHost() const;
 
@@ -114,6 +161,10 @@ private:
     sockaddr_in peer_{};
     ParsedRequest record_;
     bool sent_ = false;
+    bool loopMode_ = false;
+    bool headTooLarge_ = false;
+    std::unique_ptr<Park> park_;
+    ResponseBuffer commandOutput_;  // a command's output, kept across a park
 };
 
 }  // namespace trellon

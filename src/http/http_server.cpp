@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -11,14 +10,17 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "http/connection_loop.h"
 #include "http/http_request.h"
 #include "http/request_pool.h"
 #include "lib/address.h"
 #include "lib/error_report.h"
 #include "lib/log.h"
 #include "lib/shutdown.h"
+#include "lib/socket_io.h"
 #include "platform/clock.h"
 #include "platform/host_name.h"
+#include "platform/readiness.h"
 #include "platform/socket_error.h"
 
 namespace trellon {
@@ -28,7 +30,6 @@ namespace {
 std::atomic<HttpServer*> gCurrentServer{nullptr};
 
 constexpr int kSocketTimeoutMs = 30000;
-constexpr int kAcceptSliceMs = 200;
 
 bool setTimeout(int handle, int option, int milliseconds) {
     timeval tv{};
@@ -39,8 +40,9 @@ bool setTimeout(int handle, int option, int milliseconds) {
 
 }  // namespace
 
-HttpServer::HttpServer(int controlPort, bool useHTTPS, const std::string& rootDirectory, bool useHtdocs,
-                       const std::string& htdocsPathSetting, const CommandRegistrar& registrar)
+HttpServer::HttpServer(int controlPort, bool useHTTPS, const std::string& rootDirectory,
+                       bool useHtdocs, const std::string& htdocsPathSetting,
+                       const CommandRegistrar& registrar)
     : controlPort_(controlPort),
       requestFlag_(useHtdocs),
       htdocsPathSetting_(htdocsPathSetting),
@@ -65,7 +67,9 @@ HttpServer::~HttpServer() {
     plugins_.clear();
 }
 
-HttpServer* HttpServer::current() { return gCurrentServer.load(); }
+HttpServer* HttpServer::current() {
+    return gCurrentServer.load();
+}
 
 void HttpServer::resolveAddresses() {
     char name[100];
@@ -113,7 +117,9 @@ PluginEntry* HttpServer::findPlugin(const std::string& name) const {
     return nullptr;
 }
 
-std::string HttpServer::documentPath(const std::string& name) const { return htdocsPath_ + "/" + name; }
+std::string HttpServer::documentPath(const std::string& name) const {
+    return htdocsPath_ + "/" + name;
+}
 
 bool HttpServer::loadDocument(const std::string& name, ResponseBuffer& out) const {
     return trellon::loadDocument(documentPath(name), out, documentOptions());
@@ -125,20 +131,25 @@ void HttpServer::run() {
     int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (handle < 0) {
         platform::recordSocketErrorFromErrno();
-        TRL_WARNING("HTTP server, processRequests(), reports socket( AF_INET, SOCK_STREAM, 0 ) failed.");
+        TRL_WARNING(
+            "HTTP server, processRequests(), reports socket( AF_INET, SOCK_STREAM, 0 ) failed.");
         return;
     }
     logFormatted("%s", "setsockopt()   ");
     if (!setTimeout(handle, SO_SNDTIMEO, kSocketTimeoutMs)) {
         platform::recordSocketErrorFromErrno();
-        std::printf("setsockopt( sock, SOL_SOCKET, SO_SNDTIMEO, (char *)&timeout, sizeof(timeout)) failed\n");
+        std::printf(
+            "setsockopt( sock, SOL_SOCKET, SO_SNDTIMEO, (char *)&timeout, sizeof(timeout)) "
+            "failed\n");
         TRL_WARNING("socket setsockopt SO_SNDTIMEO failed");
         ::close(handle);
         return;
     }
     if (!setTimeout(handle, SO_RCVTIMEO, kSocketTimeoutMs)) {
         platform::recordSocketErrorFromErrno();
-        std::printf("setsockopt( sock, SOL_SOCKET, SO_RCVTIMEO , (char *)&timeout, sizeof(timeout)) failed\n");
+        std::printf(
+            "setsockopt( sock, SOL_SOCKET, SO_RCVTIMEO , (char *)&timeout, sizeof(timeout)) "
+            "failed\n");
         TRL_WARNING("socket setsockopt SO_RCVTIMEO failed");
         ::close(handle);
         return;
@@ -149,7 +160,8 @@ void HttpServer::run() {
     int one = 1;
     if (::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
         platform::recordSocketErrorFromErrno();
-        std::printf("setsockopt( sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (char*) &boolean, len ) failed\n");
+        std::printf(
+            "setsockopt( sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (char*) &boolean, len ) failed\n");
         TRL_WARNING("socket setsockopt SO_EXCLUSIVEADDRUSE failed");
         ::close(handle);
         return;
@@ -177,68 +189,50 @@ void HttpServer::run() {
     if (::getsockname(handle, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
         boundPort_.store(ntohs(bound.sin_port));
     }
+    socketio::setNonBlocking(handle);
+    logFormatted("%s", "accept() start.\n");
+
+    HttpConnectionLoop::Limits limits =
+        limits_ ? *limits_
+                : HttpConnectionLoop::limitsForDescriptors(platform::raiseDescriptorLimit());
+    HttpConnectionLoop loop(handle, limits, [this](SocketHandle connection) {
+        return std::make_unique<HttpRequest>(connection, controlPort_, useHtdocs(),
+                                             htdocsPathSetting_, this);
+    });
     {
         std::lock_guard<std::mutex> guard(socketLock_);
         listenSocket_ = handle;
-        if (stopRequested_.load()) ::shutdown(handle, SHUT_RDWR);
-    }
-    logFormatted("%s", "accept() start.\n");
-
-    HttpRequestPool pool;
-    long long requestCount = 0;
-    while (!isShutdownRequested() && !stopRequested_.load()) {
-        pollfd pfd{handle, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, kAcceptSliceMs);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) continue;
-        if (isShutdownRequested() || stopRequested_.load()) break;
-        sockaddr_in peer{};
-        socklen_t length = sizeof(peer);
-        int connection = ::accept4(handle, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-        if (isShutdownRequested() || stopRequested_.load()) {
-            if (connection >= 0) ::close(connection);
-            break;
-        }
-        if (connection < 0) {
-            // A connection that went away before we took it is no failure of the server.
-            if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO) continue;
-            platform::recordSocketErrorFromErrno();
-            break;
-        }
-        try {
-            setTimeout(connection, SO_SNDTIMEO, kSocketTimeoutMs);
-            setTimeout(connection, SO_RCVTIMEO, kSocketTimeoutMs);
-            auto request = std::make_unique<HttpRequest>(connection, controlPort_, useHtdocs(), htdocsPathSetting_, this);
-            ++requestCount;
-            pool.dispatch(std::move(request));
-        } catch (const std::runtime_error&) {
-            std::printf("HttpServer::Run(), File%s at line %d\n", sourceFileName(__FILE__), __LINE__);
-        } catch (...) {
-            std::printf("Got an exception, continuing...\n");
-            std::printf("HttpServer::Run(), File%s at line %d\n", sourceFileName(__FILE__), __LINE__);
-        }
+        loop_ = &loop;
+        if (stopRequested_.load()) loop.stop();
     }
     {
-        std::lock_guard<std::mutex> guard(socketLock_);
-        if (listenSocket_ > 0 && ::close(listenSocket_) != 0) {
-            platform::recordSocketErrorFromErrno();
-            TRL_WARNING("HTTP server shutdown.  Socket close failed");
-        }
-        listenSocket_ = 0;
+        // Declared after the loop: its threads hand requests back to the
+        // loop until the pool has shut down.
+        HttpRequestPool pool(
+            [&loop](std::unique_ptr<HttpRequest> request) { loop.handBack(std::move(request)); });
+        if (!loop.run(pool)) platform::recordSocketErrorFromErrno();
+        pool.shutdown();
     }
-    pool.shutdown();
+    std::lock_guard<std::mutex> guard(socketLock_);
+    loop_ = nullptr;
+    if (listenSocket_ > 0 && ::close(listenSocket_) != 0) {
+        platform::recordSocketErrorFromErrno();
+        TRL_WARNING("HTTP server shutdown.  Socket close failed");
+    }
+    listenSocket_ = 0;
+}
+
+int HttpServer::connectionCount() const {
+    std::lock_guard<std::mutex> guard(socketLock_);
+    return loop_ != nullptr ? loop_->connectionCount() : 0;
 }
 
 void HttpServer::stop() {
     std::lock_guard<std::mutex> guard(socketLock_);
     stopRequested_.store(true);
-    // Shutting the listening socket down wakes the accepting thread at once;
-    // run itself closes the handle, so its number is never reused under it.
-    if (listenSocket_ > 0 && ::shutdown(listenSocket_, SHUT_RDWR) != 0) {
-        platform::recordSocketErrorFromErrno();
-        // A listening socket that was never connected reports ENOTCONN here
-        // on some kernels; the flag alone still ends the loop.
-    }
+    // Waking the loop ends it at once; run itself closes the listening
+    // socket, so its number is never reused under it.
+    if (loop_ != nullptr) loop_->stop();
 }
 
 }  // namespace trellon

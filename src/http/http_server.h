@@ -15,9 +15,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "http/connection_loop.h"
 #include "http/http_command.h"
 #include "http/plugin_entry.h"
 #include "http/property_table.h"
@@ -47,6 +49,13 @@ public:
     void run();
     void stop();
 
+    // The caps and deadlines of the connections run() holds; by default they
+    // follow from the descriptors the process may have. Set before run().
+    void setConnectionLimits(const HttpConnectionLoop::Limits& limits) { limits_ = limits; }
+
+    // Connections the running server holds (0 when it does not run).
+    int connectionCount() const;
+
     // Port the listener bound (the control port, or the chosen one for 0); 0 before run.
     int boundPort() const { return boundPort_.load(); }
 
@@ -69,7 +78,8 @@ public:
     void registerCommand(std::unique_ptr<HttpCommand> command);
     HttpCommand* findCommand(const std::string& name) const;
     // Runs a command by name on a request; 1 when the name is not registered.
-    int runCommand(HttpRequest& request, const std::string& name, FormVariables& form, ResponseBuffer& out);
+    int runCommand(HttpRequest& request, const std::string& name, FormVariables& form,
+                   ResponseBuffer& out);
 
     void addPlugin(std::shared_ptr<PluginEntry> plugin);
     const std::vector<std::shared_ptr<PluginEntry>>& plugins() const { return plugins_; }
@@ -104,7 +114,9 @@ private:
     PropertyTable substitutions_;
     bool serverFlag_;
 
-    std::mutex socketLock_;  // guards listenSocket_ between run and stop
+    mutable std::mutex socketLock_;  // guards listenSocket_ and loop_ between run and stop
+    HttpConnectionLoop* loop_ = nullptr;
+    std::optional<HttpConnectionLoop::Limits> limits_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<int> boundPort_{0};
     mutable std::mutex pageLock_;

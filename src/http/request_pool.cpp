@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 
 #include "http/http_request.h"
+#include "lib/log.h"
 #include "lib/shutdown.h"
 
 namespace trellon {
@@ -13,27 +15,57 @@ namespace {
 std::atomic<int> gThreadSequence{0};
 }
 
-HttpRequestPool::HttpRequestPool() {
-    for (auto& t : threads_) {
-        t.sequenceNumber_ = gThreadSequence.fetch_add(2);
-        t.thread_ = std::thread(&HttpRequestPool::worker, this, &t);
-    }
+HttpRequestPool::HttpRequestPool(Completion completion, ThreadStarter starter)
+    : completion_(std::move(completion)), starter_(std::move(starter)) {
+    if (!starter_)
+        starter_ = [](std::function<void()> body) { return std::thread(std::move(body)); };
+    for (auto& t : threads_) t.sequenceNumber_ = gThreadSequence.fetch_add(2);
+    replenish();
 }
 
 HttpRequestPool::~HttpRequestPool() {
     shutdown();
-    for (auto& t : threads_) {
-        if (t.thread_.joinable()) t.thread_.join();
+}
+
+void HttpRequestPool::startThread(PendingHttpRequestThread& slot) {
+    // Called with the lock held; the new thread waits for it before it looks.
+    try {
+        slot.thread_ = starter_([this, &slot] { worker(&slot); });
+        slot.state_ = PendingHttpRequestThread::idle;
+    } catch (const std::exception& e) {
+        // The agent serves with the threads it has; the loop tries again later.
+        if (!startFailureReported_) {
+            startFailureReported_ = true;
+            char line[300];
+            std::snprintf(line, sizeof(line), "Could not start an HTTP request thread: %s",
+                          e.what());
+            logLine(line);
+        }
     }
+}
+
+int HttpRequestPool::replenish() {
+    std::lock_guard<std::mutex> guard(lock_);
+    int live = 0;
+    for (auto& t : threads_) {
+        if (!stopping_ && t.state_ == PendingHttpRequestThread::ended) {
+            if (t.thread_.joinable()) t.thread_.join();  // a thread that ended long ago
+            startThread(t);
+        }
+        live += t.state_ != PendingHttpRequestThread::ended ? 1 : 0;
+    }
+    if (live == kPoolSize) startFailureReported_ = false;
+    return live;
 }
 
 void HttpRequestPool::worker(PendingHttpRequestThread* self) {
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
-        self->wake_.wait(lock, [&] { return stopping_ || self->request_ != nullptr; });
-        if (self->request_ == nullptr) break;  // stopping with nothing to serve
+        work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) break;  // stopping with nothing to serve
+        std::unique_ptr<HttpRequest> request = std::move(queue_.front());
+        queue_.pop_front();
         self->state_ = PendingHttpRequestThread::busy;
-        std::unique_ptr<HttpRequest> request = std::move(self->request_);
         lock.unlock();
         try {
             request->process();
@@ -41,42 +73,56 @@ void HttpRequestPool::worker(PendingHttpRequestThread* self) {
             std::printf("Unexpected exception in HttpRequestPool runHttpRequestWrapper\n");
             std::fflush(stdout);
         }
+        try {
+            if (completion_) completion_(std::move(request));
+        } catch (...) {
+            // The handler could not take it (out of memory): closing it is all that is left.
+        }
         request.reset();
         lock.lock();
         self->state_ = PendingHttpRequestThread::idle;
-        threadAvailable_.notify_all();
+        if (stopping_) break;
     }
     self->state_ = PendingHttpRequestThread::ended;
-    threadAvailable_.notify_all();
+    threadEnded_.notify_all();
 }
 
 bool HttpRequestPool::dispatch(std::unique_ptr<HttpRequest> request) {
-    std::unique_lock<std::mutex> lock(lock_);
-    for (;;) {
-        if (stopping_ || isShutdownRequested()) return false;
-        for (auto& t : threads_) {
-            if (t.state_ == PendingHttpRequestThread::idle && t.request_ == nullptr) {
-                t.state_ = PendingHttpRequestThread::busy;
-                t.request_ = std::move(request);
-                t.wake_.notify_one();
-                return true;
-            }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!stopping_ && !isShutdownRequested()) {
+            queue_.push_back(std::move(request));
+            work_.notify_one();
+            return true;
         }
-        // Wake now and then to see the shutdown flag, which is set without this lock.
-        threadAvailable_.wait_for(lock, std::chrono::milliseconds(200));
     }
+    request.reset();  // outside the lock: closing is socket I/O
+    return false;
+}
+
+std::deque<std::unique_ptr<HttpRequest>> HttpRequestPool::beginShutdown() {
+    std::deque<std::unique_ptr<HttpRequest>> queued;
+    std::lock_guard<std::mutex> guard(lock_);
+    stopping_ = true;
+    queued.swap(queue_);
+    work_.notify_all();
+    return queued;
 }
 
 void HttpRequestPool::shutdown() {
-    std::unique_lock<std::mutex> lock(lock_);
-    stopping_ = true;
-    for (auto& t : threads_) t.wake_.notify_all();
-    threadAvailable_.wait(lock, [&] {
-        for (auto& t : threads_) {
-            if (t.state_ != PendingHttpRequestThread::ended) return false;
-        }
-        return true;
-    });
+    beginShutdown();  // the queued requests are dropped, outside the lock
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        threadEnded_.wait(lock, [&] {
+            for (auto& t : threads_) {
+                if (t.state_ != PendingHttpRequestThread::ended) return false;
+            }
+            return true;
+        });
+    }
+    for (auto& t : threads_) {
+        if (t.thread_.joinable()) t.thread_.join();
+    }
 }
 
 int HttpRequestPool::liveThreadCount() {
@@ -91,6 +137,11 @@ int HttpRequestPool::busyThreadCount() {
     int count = 0;
     for (auto& t : threads_) count += t.state_ == PendingHttpRequestThread::busy ? 1 : 0;
     return count;
+}
+
+int HttpRequestPool::queuedCount() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return static_cast<int>(queue_.size());
 }
 
 }  // namespace trellon

@@ -1,19 +1,24 @@
 // HttpRequestPool: ten request threads (PendingHttpRequestThread) that serve
-// the connections the listener accepts.
+// the requests whose heads the connection loop has read.
 //
-// The accepting thread dispatches each request to the lowest-numbered idle
-// thread; when none is idle it waits (without holding the pool lock) until
-// one becomes free, so at most ten requests run at once and further
-// connections wait in the listen backlog. The pool lock guards every
-// thread's state and request pointer. Shutdown wakes every thread and waits
-// until each has ended; a request being served is finished first.
+// dispatch() never waits: a request for which no thread is idle joins a
+// queue, and the next thread to become idle takes the oldest one. The pool
+// lock guards every thread's state and the queue. When a thread has served
+// a request (it has an answer, or wants to wait for something), the request
+// goes to the completion handler (the connection loop, which sends the answer
+// or parks the request); without a handler it is destroyed, which closes it.
+//
+// A thread that cannot be started is reported and the pool runs with those
+// it has; replenish() tries again. Shutdown lets every thread finish the
+// request it serves, drops what is queued, and waits until all have ended.
 #pragma once
 
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace trellon {
 
@@ -28,9 +33,7 @@ public:
 private:
     friend class HttpRequestPool;
     int sequenceNumber_ = 0;
-    std::unique_ptr<HttpRequest> request_;  // owned once dispatched
-    State state_ = idle;
-    std::condition_variable wake_;  // "PendingHttpRequestThread<n>": a request or shutdown arrived
+    State state_ = ended;  // until its thread runs
     std::thread thread_;
 };
 
@@ -38,26 +41,47 @@ class HttpRequestPool {
 public:
     static constexpr int kPoolSize = 10;
 
-    HttpRequestPool();
+    using Completion = std::function<void(std::unique_ptr<HttpRequest>)>;
+    // Starts one worker; tests replace it to see the pool survive a failed start.
+    using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+
+    explicit HttpRequestPool(Completion completion = {}, ThreadStarter starter = {});
     ~HttpRequestPool();  // shuts down if that has not happened yet
 
     HttpRequestPool(const HttpRequestPool&) = delete;
     HttpRequestPool& operator=(const HttpRequestPool&) = delete;
 
-    // Hands the request to an idle thread, waiting for one when all are busy.
-    // Returns false (and drops the request) once shutdown is requested.
+    // Queues the request for the next idle thread. Returns false (and drops
+    // the request, closing it) once shutdown has begun.
     bool dispatch(std::unique_ptr<HttpRequest> request);
 
+    // Starts the threads that are missing (a start that failed); returns how
+    // many live.
+    int replenish();
+
+    // No new requests; idle threads end now, busy ones when their request is
+    // served. Does not wait. Gives back the requests still queued.
+    std::deque<std::unique_ptr<HttpRequest>> beginShutdown();
+    // beginShutdown (dropping the queued requests, which closes them), then
+    // waits until every thread has ended.
     void shutdown();
+
     int liveThreadCount();
     int busyThreadCount();
+    int queuedCount();
 
 private:
+    void startThread(PendingHttpRequestThread& slot);
     void worker(PendingHttpRequestThread* self);
 
-    std::mutex lock_;                          // the pool lock
-    std::condition_variable threadAvailable_;  // a thread became idle or ended
+    Completion completion_;
+    ThreadStarter starter_;
+    std::mutex lock_;               // the pool lock: states, queue, stopping_
+    std::condition_variable work_;  // a request was queued, or shutdown began
+    std::condition_variable threadEnded_;
+    std::deque<std::unique_ptr<HttpRequest>> queue_;
     bool stopping_ = false;
+    bool startFailureReported_ = false;
     PendingHttpRequestThread threads_[kPoolSize];
 };
 

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "lib/shutdown.h"
+#include "platform/clock.h"
 
 namespace trellon {
 
@@ -19,6 +20,7 @@ ListenerThread::ConnectionHandler& handler() {
     return h;
 }
 std::atomic<int> gListeningPort{0};
+constexpr int kAcceptPauseMs = 100;
 }  // namespace
 
 int ListenerThread::listeningPort() { return gListeningPort.load(); }
@@ -52,7 +54,14 @@ void ListenerThread::Run() {
     while (!isShutdownRequested() && !stopRequested_.load() && handle() != kInvalidSocket) {
         sockaddr_in peer{};
         SocketHandle connection = Accept(&peer);
-        if (connection == kInvalidSocket) continue;
+        if (connection == kInvalidSocket) {
+            // Out of descriptors (or a broken socket): the connection stays
+            // waiting and accept would fail again at once; pause instead of
+            // spinning a core.
+            if (!isShutdownRequested() && !stopRequested_.load())
+                platform::sleepMilliseconds(kAcceptPauseMs);
+            continue;
+        }
         ConnectionHandler h;
         {
             std::lock_guard<std::mutex> guard(handlerLock());

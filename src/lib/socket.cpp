@@ -75,7 +75,10 @@ bool Socket::Listen(int port) {
         port_.store(ntohs(bound.sin_port));
     }
     if (udp_) return true;
-    if (::listen(h, 5) != 0) {
+    // The largest backlog the system allows: a test controller may open
+    // hundreds of data connections at once, and with a short queue the
+    // kernel drops their handshakes, which then wait seconds to retry.
+    if (::listen(h, SOMAXCONN) != 0) {
         platform::recordSocketErrorFromErrno();
         return fail("listen failed", __FILE__, __LINE__);
     }

@@ -101,8 +101,10 @@ private:
 class RunningServer {
 public:
     RunningServer(const std::string& rootDirectory, bool useHtdocs,
-                  const HttpServer::CommandRegistrar& registrar = {}, int port = 0)
+                  const HttpServer::CommandRegistrar& registrar = {}, int port = 0,
+                  const HttpConnectionLoop::Limits* limits = nullptr)
         : server_(port, false, rootDirectory, useHtdocs, "", registrar) {
+        if (limits != nullptr) server_.setConnectionLimits(*limits);
         thread_ = std::thread([this] {
             server_.run();
             std::lock_guard<std::mutex> lock(mutex_);
