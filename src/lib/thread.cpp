@@ -43,8 +43,9 @@ Thread::Thread(std::string name, bool deleteSelf)
 }
 
 Thread::~Thread() {
-    // A thread that never ran (or whose owner frees it first) must not stay
-    // in the registry as a dangling pointer that shutdown would later stop.
+    // A thread that never ran is still registered; it must not stay there as
+    // a dangling pointer. (cancelAllThreads never stops such a thread, so it
+    // cannot reach this object while its derived part is being destroyed.)
     unregister(this);
     if (state_.load() != DESTRUCTED) {
         state_.store(DESTRUCTED);
@@ -78,8 +79,14 @@ void Thread::start() {
     // A second start before the new thread has marked itself running must not
     // launch another one either.
     bool expected = false;
-    if (!starting_.compare_exchange_strong(expected, true)) return;
+    if (!launched_.compare_exchange_strong(expected, true)) return;
     if (native_.joinable()) native_.join();  // a finished earlier run
+    {
+        // A thread run again after an earlier run ended left the registry then.
+        std::lock_guard<std::recursive_mutex> guard(registryLock());
+        auto& list = registry();
+        if (std::find(list.begin(), list.end(), this) == list.end()) list.push_back(this);
+    }
     try {
         if (mDeleteSelf) {
             // The new thread may finish and free this object at once, so
@@ -89,7 +96,7 @@ void Thread::start() {
             native_ = std::thread(&Thread::runWrapper, this);
         }
     } catch (const std::system_error&) {
-        starting_.store(false);
+        launched_.store(false);
         failureReport("Thread start failed in call to _beginthread", __FILE__, __LINE__, false);
     }
 }
@@ -119,10 +126,10 @@ void Thread::runWrapper(Thread* thread) {
         return std::string("(Thread::runWrapper() ") + sourceFileName(__FILE__) + " at line " +
                std::to_string(line) + "\n";
     };
+    bool ended = false;
     try {
         thread->Run();
-        int current = thread->state_.load();
-        if (current != DESTRUCTED) thread->state_.store(STOPPED);
+        ended = true;
     } catch (const SocketException& e) {
         printLine(heading("SocketException") + e.description() + location(__LINE__));
     } catch (const std::runtime_error& e) {
@@ -132,10 +139,16 @@ void Thread::runWrapper(Thread* thread) {
         printLine(heading("Unknown exception") + "Unknown exception in thread\n" + location(__LINE__));
     }
     std::lock_guard<std::recursive_mutex> guard(registryLock());
-    bool deleteSelf = thread->mDeleteSelf;
-    if (!deleteSelf) thread->starting_.store(false);
-    if (deleteSelf) delete thread;
-    unregister(thread);  // the pointer value only; the object may be gone
+    // Out of the registry first: a self-deleting thread is freed here, and an
+    // owner whose join has returned may free the object at once. A
+    // cancellation that is stopping it holds this lock until its stop returns.
+    unregister(thread);
+    if (ended && thread->state_.load() != DESTRUCTED) thread->state_.store(STOPPED);
+    if (thread->mDeleteSelf) {
+        delete thread;
+        return;
+    }
+    thread->launched_.store(false);
 }
 
 void Thread::unregister(Thread* thread) {
@@ -176,9 +189,11 @@ void Thread::cancelAllThreads() {
         if (!isRegistered(t) || t->id_ != it->second) continue;
         if (t->state_.load() == DESTRUCTED) {
             printLine("Thread already destructed\n");
-        } else {
+        } else if (t->launched_.load()) {
             t->stop();
         }
+        // Never started: there is no Run to end, and the object may be half
+        // built or half destroyed by its owner right now.
     }
     int waits = gCancelWaits.load();
     for (int i = 0; i < waits; ++i) {

@@ -1,12 +1,22 @@
 // Thread: base of every background activity of the agent.
 //
 // Each object wraps one native thread and a life-cycle state, and sits in the
-// process-wide thread registry from construction until its native thread ends
-// (or until its object is destroyed), so shutdown can count and
-// cancel what still runs. A thread made with deleteSelf deletes its own object
-// when Run returns; nobody may touch it after that. The registry lock is
+// process-wide thread registry from construction until its Run ends (or, for
+// one that never ran, until its object is destroyed), so shutdown can count
+// and cancel what still runs. A thread made with deleteSelf deletes its own
+// object when Run returns; nobody may touch it after that. The registry lock is
 // recursive: a self-deleting thread's destructor runs while runWrapper holds
 // it, and destructors that unregister themselves take it again.
+//
+// cancelAllThreads stops only threads whose Run is under way. A thread that
+// was never started has nothing to stop, and its owner may be destroying it at
+// that very moment: a stop then would run on an object whose derived part is
+// already gone. A thread whose Run has ended leaves the registry, under its
+// lock, before its join returns. So an owner that destroys a thread it started
+// ends and joins it in its own (most derived) destructor, as Run may not
+// outlive the members it uses either; after that join no cancellation can
+// reach the object. (A stop sets STOPPED while Run still runs: the state
+// never tells that Run has ended.)
 #pragma once
 
 #include <atomic>
@@ -75,7 +85,9 @@ private:
     std::atomic<int> state_{CONSTRUCTED};
     int id_;
     std::thread native_;
-    std::atomic<bool> starting_{false};  // a native thread was launched and has not ended
+    // A native thread was launched and its Run has not ended; only then is
+    // there anything for cancelAllThreads to stop.
+    std::atomic<bool> launched_{false};
     std::string description_ = "Uknown thread";
 };
 

@@ -5,8 +5,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "lib/socket_exception.h"
 #include "support/test_support.h"
@@ -224,6 +228,107 @@ TEST(Thread, CancelAllThreadsSurvivesThreadsEndingMeanwhile) {
     }
     EXPECT_TRUE(waitFor([] { return Thread::liveThreadCount() == 0; }));
     Thread::setCancelWait(60, 1000ms);
+}
+
+// A thread that notices a stop reaching it once its destructor has begun:
+// the derived part is going (or gone), so such a stop is a use of a dying
+// object, and a moment later a pure virtual call.
+class MortalThread : public Thread {
+public:
+    MortalThread(std::atomic<int>& stopsWhileDying, bool deleteSelf,
+                 std::function<void()> whileDying = nullptr)
+        : Thread("Mortal", deleteSelf),
+          stopsWhileDying_(stopsWhileDying),
+          whileDying_(std::move(whileDying)) {}
+    ~MortalThread() override {
+        // As the real workers do: end and join a started thread first, while
+        // its members still stand.
+        join();
+        alive_.store(false);
+        if (whileDying_) whileDying_();
+        // Give a cancellation running elsewhere time to find this object.
+        for (int i = 0; i < 50; ++i) std::this_thread::yield();
+    }
+    void stop() override {
+        stopBase();
+        if (!alive_.load()) stopsWhileDying_.fetch_add(1);
+    }
+    void Run() override {}
+
+private:
+    std::atomic<bool> alive_{true};
+    std::atomic<int>& stopsWhileDying_;
+    std::function<void()> whileDying_;
+};
+
+class CancelWaits {
+public:
+    CancelWaits(int waits, std::chrono::milliseconds interval) {
+        Thread::setCancelWait(waits, interval);
+    }
+    ~CancelWaits() { Thread::setCancelWait(60, 1000ms); }
+};
+
+TEST(Thread, CancellationNeverStopsAThreadItsOwnerIsDestroying) {
+    // The shutdown's cancellation runs while the owner of a worker that never
+    // started destroys it: on the heap, on the stack and as a self-deleting
+    // thread that was never started.
+    CancelWaits noWaiting(0, 0ms);
+    std::atomic<int> stopsWhileDying{0};
+    auto cancelNow = [] { Thread::cancelAllThreads(); };
+    std::string out = captureStdout([&] {
+        auto heap = std::make_unique<MortalThread>(stopsWhileDying, false, cancelNow);
+        heap.reset();
+        { MortalThread onStack(stopsWhileDying, false, cancelNow); }
+        delete new MortalThread(stopsWhileDying, true, cancelNow);
+    });
+    EXPECT_EQ(stopsWhileDying.load(), 0) << out;
+    EXPECT_EQ(out.find("+++ Thread Mortal"), std::string::npos) << out;
+    EXPECT_EQ(Thread::liveThreadCount(), 0);
+
+    // A thread whose Run is under way is still stopped.
+    Gate gate;
+    std::atomic<int> runs{0};
+    GatedThread running(gate, runs);
+    running.start();
+    ASSERT_TRUE(waitFor([&] { return running.state() == Thread::RUNNING; }));
+    out = captureStdout([] { Thread::cancelAllThreads(); });
+    EXPECT_NE(out.find("+++ Thread GatedThread " + std::to_string(running.id()) +
+                       "\tstop, state=RUNNING\n"),
+              std::string::npos)
+        << out;
+    gate.release();
+    running.join();
+    EXPECT_FALSE(Thread::isRegistered(&running));
+}
+
+TEST(Thread, CancellationRacingDestructionOfIdleAndFinishedThreads) {
+    // Cancellation runs over and over on its own thread while threads that
+    // never start, threads that ran (joined by their destructor) and
+    // self-deleting threads come and go.
+    CancelWaits noWaiting(0, 0ms);
+    std::atomic<int> stopsWhileDying{0};
+    int before = Thread::liveThreadCount();
+    std::string out = captureStdout([&] {
+        std::atomic<bool> done{false};
+        std::thread canceller([&] {
+            while (!done.load()) Thread::cancelAllThreads();
+        });
+        for (int round = 0; round < 300; ++round) {
+            std::vector<std::unique_ptr<MortalThread>> idle;
+            for (int i = 0; i < 4; ++i)
+                idle.push_back(std::make_unique<MortalThread>(stopsWhileDying, false));
+            auto finished = std::make_unique<MortalThread>(stopsWhileDying, false);
+            finished->start();
+            (new MortalThread(stopsWhileDying, true))->start();
+            idle.clear();
+            finished.reset();
+        }
+        done.store(true);
+        canceller.join();
+    });
+    EXPECT_EQ(stopsWhileDying.load(), 0);
+    EXPECT_TRUE(waitFor([&] { return Thread::liveThreadCount() == before; }));
 }
 
 }  // namespace
