@@ -1,7 +1,9 @@
 #include "results/test_log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <vector>
 
 #include "http/http_server.h"
 #include "lib/agent_state.h"
@@ -82,17 +84,28 @@ LocalEndpoint TestLog::localEndpoint() {
     return local;
 }
 
+bool TestLog::hasEnded(const std::shared_ptr<TestResult>& record) {
+    // Held by the log alone: every other copy came from one that is gone or
+    // from findTestResult, which needs the lock held here, so none can appear.
+    if (record.use_count() == 1) return true;
+    return record->getState() == TestResult::kFinished;
+}
+
 std::shared_ptr<TestResult> TestLog::newTestResult() {
-    std::shared_ptr<TestResult> dropped;
+    std::vector<std::shared_ptr<TestResult>> dropped;
     std::shared_ptr<TestResult> record;
     try {
         LocalEndpoint local = localEndpoint();
         std::lock_guard<std::mutex> guard(lock_);
         record = std::make_shared<TestResult>(nextIdentifier(), local);
         records_.push_back(record);
-        if (static_cast<int>(records_.size()) > capacity_) {
-            dropped = std::move(records_.front());
-            records_.pop_front();
+        // The new record is held by `record`, so it is never the one dropped.
+        auto next = records_.begin();
+        while (static_cast<int>(records_.size()) > capacity_) {
+            next = std::find_if(next, records_.end(), hasEnded);
+            if (next == records_.end()) break;  // all running: kept until they end
+            dropped.push_back(std::move(*next));
+            next = records_.erase(next);
         }
     } catch (...) {
         printConsole("Continuing after unexpected exception in TestLog::newTestResult()");

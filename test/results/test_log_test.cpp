@@ -58,19 +58,57 @@ TEST_F(TestLogTest, FirstRecordStartsWithLocalNameAndPort) {
     setHostName("unknown");
 }
 
-TEST_F(TestLogTest, DroppedRecordStaysValidWhileHeld) {
+TEST_F(TestLogTest, FinishedRecordDroppedWhileHeldStaysValid) {
     TestLog log(1);
-    auto running = log.newTestResult();
-    std::weak_ptr<TestResult> watch = running;
+    auto page = log.newTestResult();
+    std::weak_ptr<TestResult> watch = page;
+    page->setState(TestResult::kFinished);
     auto next = log.newTestResult();
-    EXPECT_EQ(log.findTestResult(running->getTestId()), nullptr);
-    // The test thread still holding it goes on writing and rendering.
-    running->setState(TestResult::kRunning);
-    running->addRowFromLine(0, "1\t2");
-    running->setState(TestResult::kFinished);
-    EXPECT_NE(running->xmlDocument().find("<done>1</done>"), std::string::npos);
-    running.reset();
+    EXPECT_EQ(log.findTestResult(page->getTestId()), nullptr);
+    // A page still holding it goes on rendering it.
+    page->addRowFromLine(0, "1\t2");
+    EXPECT_NE(page->xmlDocument().find("<done>1</done>"), std::string::npos);
+    page.reset();
     EXPECT_TRUE(watch.expired());
+}
+
+// Records of tests that still run are never dropped, so each can be found
+// and cancelled; beyond capacity the oldest ended ones go first, and a
+// record whose test never started goes once nobody holds it.
+TEST_F(TestLogTest, RunningRecordsStayFindableUntilTheyEnd) {
+    TestLog log(2);
+    std::vector<std::shared_ptr<TestResult>> running;
+    for (int state : {TestResult::kNotStarted, TestResult::kStarting, TestResult::kRunning,
+                      TestResult::kWaitingForFinalData}) {
+        running.push_back(log.newTestResult());
+        if (state != TestResult::kNotStarted) running.back()->setState(state);
+    }
+    EXPECT_EQ(log.count(), 4);
+    for (const auto& record : running) {
+        auto found = log.findTestResult(record->getTestId());
+        ASSERT_EQ(found, record);
+        found->setCancelled();
+    }
+
+    // Ends of either kind: finished, or let go before it ever started.
+    running[1]->setState(TestResult::kFinished);
+    running[0].reset();  // identifier 1, never started
+    auto fifth = log.newTestResult();
+    EXPECT_EQ(log.count(), 3);  // 3 and 4 still run; 5 is new
+    EXPECT_EQ(log.findTestResult(1), nullptr);
+    EXPECT_EQ(log.findTestResult(2), nullptr);
+    EXPECT_EQ(log.findTestResult(3), running[2]);
+    EXPECT_EQ(log.findTestResult(4), running[3]);
+
+    // Once they end, the log shrinks back to its capacity, oldest first.
+    running[3]->setState(TestResult::kFinished);
+    running[2]->setState(TestResult::kFinished);
+    auto sixth = log.newTestResult();
+    EXPECT_EQ(log.count(), 2);
+    EXPECT_EQ(log.findTestResult(3), nullptr);
+    EXPECT_EQ(log.findTestResult(4), nullptr);
+    EXPECT_EQ(log.findTestResult(5), fifth);
+    EXPECT_EQ(log.findTestResult(6), sixth);
 }
 
 TEST_F(TestLogTest, CapacityBelowOneIsRaisedToOne) {
@@ -80,6 +118,7 @@ TEST_F(TestLogTest, CapacityBelowOneIsRaisedToOne) {
         auto record = log.newTestResult();
         ASSERT_NE(record, nullptr);
         EXPECT_EQ(log.findTestResult(record->getTestId()), record);
+        record->setState(TestResult::kFinished);
         auto second = log.newTestResult();
         EXPECT_EQ(log.findTestResult(record->getTestId()), nullptr);
         EXPECT_EQ(log.findTestResult(second->getTestId()), second);
@@ -148,6 +187,10 @@ TEST_F(TestLogTest, CreateDropAndRenderFromSeveralThreads) {
     EXPECT_EQ(all.size(), static_cast<std::size_t>(kCreators * kPerCreator));
     EXPECT_EQ(*all.begin(), 1);
     EXPECT_EQ(*all.rbegin(), kCreators * kPerCreator);
+    // Records still held by their creators were kept; held by nobody now,
+    // the next record brings the log back to its capacity.
+    EXPECT_LE(log.count(), 8 + kCreators + 1);
+    log.newTestResult();
     EXPECT_EQ(log.count(), 8);
 }
 
