@@ -42,26 +42,28 @@ void RunResponseCommand::readFields(const FormVariables& form, RunTestRequest& r
     response.pause = readNumber(response.pauseText);
 }
 
-void RunResponseCommand::checkFields(const RunTestRequest& run, std::string& errors) const {
+void RunResponseCommand::checkFields(const RunTestRequest& run, Messages& errors) const {
     const Request& response = asResponse(run);
     if (!isNumber(response.testSizeText))
-        errors += "<p>Please enter a number for the test packet size.<p>";
+        errors.push_back("<p>Please enter a number for the test packet size.<p>");
     if (response.packetSize < 100 || response.packetSize > 1500)
-        errors += "<p>Please enter a test packet size between 100 and 1500.</p>";
+        errors.push_back("<p>Please enter a test packet size between 100 and 1500.</p>");
     if (!isNumber(response.pauseText))
-        errors += "<p>Please enter a number for the pause between packets time.<p>";
+        errors.push_back("<p>Please enter a number for the pause between packets time.<p>");
     if (response.pause < 50 || response.pause > 10000)
-        errors +=
-            "<p>Please enter a pause between packets time between 50 and 10,000 milliseconds.</p>";
-    if (!isNumber(run.timeLimitText)) errors += "<p>Please enter number for the time limit.</p>";
+        errors.push_back(
+            "<p>Please enter a pause between packets time between 50 and 10,000 milliseconds.</p>");
+    if (!isNumber(run.timeLimitText))
+        errors.push_back("<p>Please enter number for the time limit.</p>");
     if (run.timeLimit < 1 || run.timeLimit > maximumTimeLimit())
-        errors += timeLimitMessage(maximumTimeLimit());
+        errors.push_back(timeLimitMessage(maximumTimeLimit()));
     if (!isNumber(run.refreshIntervalText))
-        errors += "<p>Please enter a number for the time to wait before refreshing the screen.</p>";
+        errors.push_back(
+            "<p>Please enter a number for the time to wait before refreshing the screen.</p>");
     if (run.refreshInterval < 1 || run.refreshInterval > 60)
-        errors +=
+        errors.push_back(
             "<p>Please enter time to wait before refreshing the screen between 1 and 60 "
-            "seconds.</p>";
+            "seconds.</p>");
 }
 
 std::string RunResponseCommand::explanationHead(const RunTestRequest& run) const {

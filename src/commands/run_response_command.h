@@ -21,7 +21,7 @@ public:
 protected:
     std::unique_ptr<RunTestRequest> newRequest() const override;
     void readFields(const FormVariables& form, RunTestRequest& run) const override;
-    void checkFields(const RunTestRequest& run, std::string& errors) const override;
+    void checkFields(const RunTestRequest& run, Messages& errors) const override;
     std::string explanationHead(const RunTestRequest& run) const override;
     void addXmlElements(const RunTestRequest& run, TestResult& record) const override;
     std::unique_ptr<TestThread> createThread(const RunTestRequest& run,

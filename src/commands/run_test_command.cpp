@@ -10,8 +10,10 @@
 #include "lib/agent_state.h"
 #include "nettests/remote_agent_status.h"
 #include "nettests/test_thread.h"
+#include "results/running_test_slots.h"
 #include "results/test_log.h"
 #include "results/test_result.h"
+#include "results/xml_text.h"
 
 namespace trellon {
 
@@ -56,10 +58,45 @@ std::string RunTestCommand::timeLimitMessage(int maximum) {
            " seconds.</p>";
 }
 
-void RunTestCommand::checkRemoteComputer(const RunTestRequest& run, std::string& errors) const {
+std::string RunTestCommand::busyMessage() {
+    return "<p>Trellon is already running " + std::to_string(RunningTestSlots::kMaxRunningTests) +
+           " tests; try again when one has finished.</p>";
+}
+
+std::string RunTestCommand::refusalXml(const std::string& typeName, const Messages& messages) {
+    // The messages stay the HTML the input page shows, escaped as text.
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\n";
+    xml += "<Refused>\n    <type>" + escapeXml(typeName) + "</type>\n";
+    for (const std::string& message : messages)
+        xml += "    <message>" + escapeXml(message) + "</message>\n";
+    xml += "</Refused>";
+    return xml;
+}
+
+std::string RunTestCommand::refusalText(const Messages& messages) {
+    // One line per message, its markup left out (user text in it stays escaped).
+    std::string text;
+    for (const std::string& message : messages) {
+        std::string line;
+        bool inTag = false;
+        for (char c : message) {
+            if (c == '<')
+                inTag = true;
+            else if (c == '>')
+                inTag = false;
+            else if (!inTag && c != '\r' && c != '\n')
+                line += c;
+        }
+        while (!line.empty() && blank(line.back())) line.pop_back();
+        text += line + "\r\n";
+    }
+    return text;
+}
+
+void RunTestCommand::checkRemoteComputer(const RunTestRequest& run, Messages& errors) const {
     if (!hostResolves(run.remoteComputer))
-        errors +=
-            "The remote computer " + escapeUserText(run.remoteComputer) + " could not be found.";
+        errors.push_back("The remote computer " + escapeUserText(run.remoteComputer) +
+                         " could not be found.");
 }
 
 void RunTestCommand::readCommonFields(HttpRequest& request, const FormVariables& form,
@@ -86,25 +123,37 @@ int RunTestCommand::execute(HttpRequest& request, FormVariables& form, ResponseB
     std::unique_ptr<RunTestRequest> run = newRequest();
     readCommonFields(request, form, *run);
     readFields(form, *run);
+    // Programs do not refresh pages and usually leave the interval out; any
+    // value they do give is checked like the form's.
+    if (answersWithoutPage(run->format) && run->refreshIntervalText.empty()) {
+        run->refreshIntervalText = std::to_string(kProgramRefreshInterval);
+        run->refreshInterval = kProgramRefreshInterval;
+    }
 
-    std::string errors;
+    Messages errors;
     if (run->verify) {
         int port = 0;
-        errors += checkRemoteAgentForRunCommand(run->remoteComputer, port);
+        std::string verified = checkRemoteAgentForRunCommand(run->remoteComputer, port);
+        if (!verified.empty()) errors.push_back(verified);
     }
     std::shared_ptr<RemoteAgentStatus> known = findRemoteAgentStatus(run->remoteComputer);
     run->remoteControlPort = known ? known->controlPort() : kAgentControlPort;
 
-    // A program's request starts the test whatever it holds; the remote
-    // check's messages are then ignored too.
-    if (!checksSkipped(run->format)) {
-        checkRemoteComputer(*run, errors);
-        form.set("portNumber", std::to_string(run->remoteControlPort));
-        checkFields(*run, errors);
-        if (!errors.empty()) {
-            sendBack(request, form, out, *run, errors);
-            return 0;
-        }
+    // The same bounds for everyone: a program's request is a browser's
+    // without the page, not a way around the limits.
+    checkRemoteComputer(*run, errors);
+    form.set("portNumber", std::to_string(run->remoteControlPort));
+    checkFields(*run, errors);
+    if (!errors.empty()) {
+        refuse(request, form, out, *run, errors);
+        return 0;
+    }
+
+    // Taken before the record, so a refused request leaves none behind.
+    RunningTestSlot slot = RunningTestSlots::tryAcquire();
+    if (!slot) {
+        refuse(request, form, out, *run, {busyMessage()});
+        return 0;
     }
 
     TestLog* log = TestLog::instance();
@@ -117,9 +166,12 @@ int RunTestCommand::execute(HttpRequest& request, FormVariables& form, ResponseB
     describe(request, *run, *record);
     int testId = record->getTestId();
 
+    // The thread's record pointer carries the slot: it goes back when the
+    // thread object is gone, however the test ends (or if it is never made).
+    std::unique_ptr<TestThread> thread = createThread(
+        *run, RunningTestSlots::holdWhileRunning(record, std::move(slot)), !run->waiting);
     // Waiting: the thread is ours to join and free. Otherwise it frees
     // itself when its test ends, and is not touched after start().
-    std::unique_ptr<TestThread> thread = createThread(*run, record, !run->waiting);
     if (run->waiting) {
         thread->start();
         thread->join();
@@ -129,6 +181,21 @@ int RunTestCommand::execute(HttpRequest& request, FormVariables& form, ResponseB
     }
     answer(request, *run, testId, out);
     return 0;
+}
+
+void RunTestCommand::refuse(HttpRequest& request, FormVariables& form, ResponseBuffer& out,
+                            const RunTestRequest& run, const Messages& errors) const {
+    if (!answersWithoutPage(run.format)) {
+        std::string html;
+        for (const std::string& message : errors) html += message;
+        sendBack(request, form, out, run, html);
+    } else if (run.format == "xml") {
+        out.append(refusalXml(description_.typeName, errors));
+        out.appendCrLf();
+        request.setXmlOutput(true);
+    } else {
+        out.append(refusalText(errors));
+    }
 }
 
 void RunTestCommand::sendBack(HttpRequest& request, FormVariables& form, ResponseBuffer& out,

@@ -1,14 +1,20 @@
 // RunTestCommand: the common flow of the three run-test commands
 // ("bandwidth", "response", "streaming").
 //
-// execute reads the form, checks it (unless a program asked with `format`
-// "xml", whose request starts the test whatever it holds), and either runs
-// the test's input page again with the messages and the user's values, or
+// execute reads the form and checks it, then either refuses the request or
 // takes a new record from the test log, describes the test in it, starts the
 // test thread and answers: a 302 to the results page ("html"), the address
 // of the XML result ("xml"), or nothing. With `refresh` off the answer waits
 // until the test thread has ended (it is joined and freed here); otherwise
 // the thread frees itself when its test ends.
+//
+// Every request gets the same checks and bounds, whoever sends it: a program
+// (`format` "xml", and whatever format answersWithoutPage names) is spared
+// only the input page, and is refused with an XML document (plain text lines
+// for its other formats) carrying the messages the page would show. A request
+// is also refused while RunningTestSlots::kMaxRunningTests tests run; the
+// slot it takes before the record goes back when its test thread has ended.
+// A refused request makes no record and starts nothing.
 //
 // One command object serves every request thread at once, so everything a
 // request reads or computes lives in its own RunTestRequest (the subclass's
@@ -82,17 +88,31 @@ public:
     static bool waitingRequested(const std::string& refresh);
     // "<p>Please enter a time limit between 1 and <maximum> seconds.</p>"
     static std::string timeLimitMessage(int maximum);
+    // The refusal while RunningTestSlots::kMaxRunningTests tests run.
+    static std::string busyMessage();
+
+    // The failed checks' messages, in order, each an HTML fragment as the
+    // input page shows it.
+    using Messages = std::vector<std::string>;
+    // A refusal for a program: the XML document ("xml") or the text lines.
+    static std::string refusalXml(const std::string& typeName, const Messages& messages);
+    static std::string refusalText(const Messages& messages);
+
+    // What a program that leaves `refreshInterval` out gets (the record's
+    // own default); programs do not refresh pages.
+    static constexpr int kProgramRefreshInterval = 10;
 
 protected:
     virtual std::unique_ptr<RunTestRequest> newRequest() const = 0;
     // The test's own fields and computed values (the common ones are read).
     virtual void readFields(const FormVariables& form, RunTestRequest& run) const = 0;
-    // Whether the form checks are skipped for this format ("xml").
-    virtual bool checksSkipped(const std::string& format) const { return format == "xml"; }
+    // Whether a request in this format comes from a program, which is
+    // answered without the input page ("xml").
+    virtual bool answersWithoutPage(const std::string& format) const { return format == "xml"; }
     // The remote computer check: a name that does not resolve.
-    virtual void checkRemoteComputer(const RunTestRequest& run, std::string& errors) const;
-    // The field checks, each appending its message, in table order.
-    virtual void checkFields(const RunTestRequest& run, std::string& errors) const = 0;
+    virtual void checkRemoteComputer(const RunTestRequest& run, Messages& errors) const;
+    // The field checks, each adding its message, in table order.
+    virtual void checkFields(const RunTestRequest& run, Messages& errors) const = 0;
     // Selection marks for the input page shown again (units, stream kind).
     virtual void setSelectionMarks(const RunTestRequest&, FormVariables&) const {}
     // The explanation's test-specific first part; the marking and verify
@@ -112,6 +132,9 @@ protected:
 private:
     void readCommonFields(HttpRequest& request, const FormVariables& form,
                           RunTestRequest& run) const;
+    // The input page with the messages, or a program's refusal.
+    void refuse(HttpRequest& request, FormVariables& form, ResponseBuffer& out,
+                const RunTestRequest& run, const Messages& errors) const;
     void sendBack(HttpRequest& request, FormVariables& form, ResponseBuffer& out,
                   const RunTestRequest& run, const std::string& errors) const;
     std::string explanation(const RunTestRequest& run) const;

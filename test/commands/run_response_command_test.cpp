@@ -5,12 +5,9 @@
 #include <chrono>
 #include <thread>
 
-#include "commands/pages_fixture.h"
+#include "commands/run_response_fixture.h"
 #include "commands/show_results_command.h"
 #include "lib/thread.h"
-#include "nettests/remote_agent_status.h"
-#include "nettests/response_reflector.h"
-#include "nettests/response_test_thread.h"
 #include "results/test_result.h"
 #include "results/xml_check.h"
 
@@ -18,55 +15,6 @@ namespace trellon::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The agent runs its tests against itself: its status command answers the
-// remote check and names the reflector running in this process.
-class RunResponseCommandTest : public PagesTest {
-protected:
-    void SetUp() override {
-        baseline_ = Thread::liveThreadCount();
-        PagesTest::SetUp();
-        reflector_ = std::make_unique<ResponseReflector>(0);
-        reflector_->openSocketRunThreads();
-        agent().reflectorResponsePort = reflector_->port();
-        setAgentControlPortForTests(server_->port());
-        emptyRemoteAgentCache();
-        ResponseTestThread::setWriterStartDelayForTests(0ms);
-    }
-    void TearDown() override {
-        ResponseTestThread::setWriterStartDelayForTests(1000ms);
-        setAgentControlPortForTests(kAgentControlPort);
-        emptyRemoteAgentCache();
-        reflector_.reset();
-        PagesTest::TearDown();
-        EXPECT_EQ(Thread::liveThreadCount(), baseline_) << "a thread outlived its test";
-    }
-
-    // A later value of a repeated name is ignored, so the changes go first.
-    static std::string query(const std::string& changes) {
-        return "/response?" + changes +
-               "&remoteComputer=127.0.0.1&testSize=100&pause=50&repeatCount=3&timeLimit=15"
-               "&refreshInterval=5&diffservcodepoint=Off&l2priority=Off";
-    }
-
-    std::shared_ptr<TestResult> record(int id) { return TestLog::instance()->findTestResult(id); }
-
-    // A test started without waiting ends on its own; bounded.
-    bool waitFinished(int id) {
-        auto end = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < end) {
-            auto r = record(id);
-            if (r && r->getState() == TestResult::kFinished &&
-                Thread::liveThreadCount() == baseline_ + 2)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-
-    std::unique_ptr<ResponseReflector> reflector_;
-    int baseline_ = 0;
-};
 
 TEST_F(RunResponseCommandTest, EachFailedCheckSendsTheUserBackWithItsMessage) {
     const std::string sizeRange = "<p>Please enter a test packet size between 100 and 1500.</p>";
@@ -111,8 +59,8 @@ TEST_F(RunResponseCommandTest, EachFailedCheckSendsTheUserBackWithItsMessage) {
               std::string::npos);
 }
 
-TEST_F(RunResponseCommandTest, XmlFormatSkipsTheChecksAndAnswersTheResultsAddress) {
-    HttpReply reply = get(query("testSize=99&format=xml&refresh=false"));
+TEST_F(RunResponseCommandTest, XmlFormatAnswersTheResultsAddress) {
+    HttpReply reply = get(query("testSize=1500&format=xml&refresh=false"));
     ASSERT_EQ(reply.status(), 200);
     // The command's line, then the CR LF the server puts after every command's output.
     EXPECT_EQ(reply.body(),
@@ -122,11 +70,11 @@ TEST_F(RunResponseCommandTest, XmlFormatSkipsTheChecksAndAnswersTheResultsAddres
     // refresh "false": the answer came after the test had ended.
     EXPECT_EQ(r->getState(), TestResult::kFinished);
     EXPECT_EQ(r->getPacketsReceived(), 3);
-    EXPECT_NE(r->getXmlExtras().find("<payload>99</payload>"), std::string::npos);
+    EXPECT_NE(r->getXmlExtras().find("<payload>1500</payload>"), std::string::npos);
 
     // A request without a Host header gets the host name and control port.
     FormVariables form;
-    form.decodeQuery(query("testSize=99&format=xml&refresh=FALSE").substr(10));
+    form.decodeQuery(query("format=xml&refresh=FALSE").substr(10));
     std::string body = runDirect("response", form);
     EXPECT_EQ(body, "http://" + trellon::hostName() + ":" + std::to_string(server_->port()) +
                         "/results?id=2&format=xml\r\n");
