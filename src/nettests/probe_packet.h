@@ -68,6 +68,18 @@ struct ProbePacket {
         writeWord(packet, offset + 4, static_cast<std::uint32_t>(t.microseconds));
     }
 
+    // Whether the reflector times (bytes 28-43) hold anything. A prober sends
+    // them cleared and a reflector fills them, so a datagram that carries them
+    // is a reply, not a probe: answering it would let one spoofed datagram
+    // between two reflectors bounce back and forth for ever.
+    static bool carriesReflectorStamps(const std::uint8_t* packet) {
+        for (std::size_t offset = kReflectorReceiveSeconds; offset <= kReflectorSendMicroseconds;
+             offset += 4) {
+            if (readWord(packet, offset) != 0) return true;
+        }
+        return false;
+    }
+
     // The marking word of a probe as a value, -1 for "none". Anything above
     // 0xFFFF cannot be a code point or a priority either and also means none.
     static int markingFromWord(std::uint32_t word) {

@@ -384,6 +384,10 @@ void ResponseReflectorReaderThread::receiveBatch(std::vector<ReflectedPacketPtr>
             counters_.tooShort.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
+        if (ProbePacket::carriesReflectorStamps(slots[i]->bytes.data())) {
+            counters_.notProbes.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
         ReflectedPacketPtr packet = std::move(slots[i]);
         std::uint8_t* bytes = packet->bytes.data();
         ProbePacket::writeTime(bytes, ProbePacket::kReflectorReceiveSeconds, receiveTime);

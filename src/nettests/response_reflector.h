@@ -15,8 +15,10 @@
 //
 // What arrives is not trusted: a datagram shorter than the 60-byte header
 // or longer than 2000 bytes (seen through MSG_TRUNC) is dropped without a
-// reply, and the queue is bounded, so a flood drops probes instead of
-// exhausting memory. Packets are recycled through a free list, so the steady
+// reply, and so is one whose reflector times are already filled in: that is
+// another reflector's reply (a spoofed source makes two reflectors answer
+// each other for ever otherwise). The queue is bounded, so a flood drops
+// probes instead of exhausting memory. Packets are recycled through a free list, so the steady
 // state allocates nothing per probe.
 //
 // Threads and locks: the queue lock guards the queue, the free list and the
@@ -116,6 +118,7 @@ struct ReflectorCounters {
     std::atomic<std::uint64_t> received{0};    // datagrams accepted as probes
     std::atomic<std::uint64_t> tooShort{0};    // dropped: shorter than the header
     std::atomic<std::uint64_t> tooLong{0};     // dropped: longer than 2000 bytes
+    std::atomic<std::uint64_t> notProbes{0};   // dropped: already stamped, a reply
     std::atomic<std::uint64_t> sent{0};        // replies handed to the socket
     std::atomic<std::uint64_t> sendFailed{0};  // replies the socket refused
 };

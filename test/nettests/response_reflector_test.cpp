@@ -258,6 +258,33 @@ TEST_F(ResponseReflectorTest, ShortAndOversizedDatagramsGetNoReplyAndTheReflecto
     EXPECT_EQ(tagOf(reply), 4u);
 }
 
+TEST_F(ResponseReflectorTest, AReplyIsNeverAnsweredButEveryProbeIs) {
+    Prober prober(reflector_->port());
+    // A reflector's own reply, sent back to it as a spoofed source would make
+    // another reflector do.
+    prober.send(makeProbe(100, 1));
+    Bytes reply = prober.receive();
+    ASSERT_EQ(tagOf(reply), 1u);
+    prober.send(reply);
+    // Any one of the four reflector time words filled in marks a reply.
+    for (std::size_t offset : {28, 32, 36, 40}) {
+        Bytes stamped = makeProbe(100, 2);
+        ProbePacket::writeWord(stamped.data(), offset, 1);
+        prober.send(stamped);
+    }
+    // The reserved words are not looked at: a probe with them set is a probe.
+    Bytes reserved = makeProbe(100, 3);
+    ProbePacket::writeWord(reserved.data(), ProbePacket::kReserved1, 7);
+    ProbePacket::writeWord(reserved.data(), ProbePacket::kReserved2, 7);
+    prober.send(reserved);
+    // Replies leave in arrival order, so none of the five went back.
+    reply = prober.receive();
+    ASSERT_EQ(reply.size(), 100u);
+    EXPECT_EQ(tagOf(reply), 3u);
+    EXPECT_EQ(reflector_->counters().notProbes.load(), 5u);
+    EXPECT_EQ(reflector_->counters().sent.load(), 2u);
+}
+
 TEST_F(ResponseReflectorTest, TwoProbersAtOnceGetTheirOwnRepliesInOrder) {
     constexpr std::uint32_t kProbes = 400;
     constexpr std::uint32_t kWindow = 20;
