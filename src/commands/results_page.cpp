@@ -1,5 +1,6 @@
 #include "commands/results_page.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "commands/page_support.h"
@@ -54,7 +55,9 @@ StateParts stateParts(const TestResult& record, const std::string& base, int tes
             break;
         case TestResult::kRunning: {
             int remaining = record.secondsRemaining();
-            parts.countdown = record.getRefreshInterval();
+            // At least a second: an interval of 0 (a program that gave none)
+            // would make the page reload itself without pause.
+            parts.countdown = std::max(1, record.getRefreshInterval());
             if (remaining < 0) {
                 remaining = 0;
                 parts.countdown = 5;

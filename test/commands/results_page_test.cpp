@@ -100,6 +100,26 @@ TEST_F(ResultsPageTest, RunningTestRefreshesAtItsIntervalAndCountsDown) {
     expectNoVariables(page);
 }
 
+// A record without an interval (a program's request gave none) must not make
+// the page reload itself without pause.
+TEST_F(ResultsPageTest, RunningTestRefreshesAfterAtLeastOneSecond) {
+    auto record = responseRecord();
+    record->setTimeLimit(60);
+    record->setState(TestResult::kRunning);
+    record->setStartTime(platform::nowSeconds());
+    for (int interval : {0, -3}) {
+        SCOPED_TRACE(interval);
+        record->setRefreshInterval(interval);
+        for (const char* templateName : {"results.htm", "debug.htm"}) {
+            const std::string page = render(*record, templateName);
+            EXPECT_NE(page.find("CONTENT=\"1;URL=" + resultsUrl(record->getTestId()) + "\""),
+                      std::string::npos)
+                << templateName;
+            EXPECT_NE(page.find("data-countdown=\"1\""), std::string::npos) << templateName;
+        }
+    }
+}
+
 TEST_F(ResultsPageTest, EarlyAndWaitingStatesRefreshWithTheirTexts) {
     struct Case {
         int state;
