@@ -137,11 +137,11 @@ bool HttpConnectionLoop::run(HttpRequestPool& pool) {
                     break;
                 case Phase::working:
                 case Phase::parked:
-                    poller_.forget(event.handle);  // not ours to watch now
+                    unwatch(c, event.handle);  // not ours to watch now
                     break;
             }
         }
-        takeInbox(pool, now);
+        takeInbox(now);
         expireTimers(pool, now);
 
         if (!stopping_ && acceptPausedUntil_ != 0 && now >= acceptPausedUntil_) {
@@ -188,8 +188,8 @@ void HttpConnectionLoop::startStopping(HttpRequestPool& pool) {
 void HttpConnectionLoop::acceptAll(HttpRequestPool& pool, std::uint64_t now) {
     for (int i = 0; i < kAcceptsPerWake; ++i) {
         SocketHandle handle = kInvalidSocket;
-        std::uint32_t address = 0;
-        switch (socketio::acceptConnection(listener_, handle, address)) {
+        sockaddr_in peer{};
+        switch (socketio::acceptConnection(listener_, handle, peer)) {
             case socketio::AcceptResult::none:
                 return;
             case socketio::AcceptResult::failed:
@@ -208,6 +208,7 @@ void HttpConnectionLoop::acceptAll(HttpRequestPool& pool, std::uint64_t now) {
             case socketio::AcceptResult::accepted:
                 break;
         }
+        const std::uint32_t address = peer.sin_addr.s_addr;
         int& fromAddress = perAddress_[address];
         if (static_cast<int>(connections_.size()) >= limits_.maxConnections ||
             fromAddress >= limits_.maxPerAddress) {
@@ -242,23 +243,25 @@ void HttpConnectionLoop::acceptAll(HttpRequestPool& pool, std::uint64_t now) {
             continue;
         }
         request->setLoopMode();
+        request->setPeerAddress(peer);
         Connection& c = connections_[handle];
         c.request = std::move(request);
         c.address = address;
         ++fromAddress;
         connectionCount_.store(static_cast<int>(connections_.size()));
-        if (!poller_.watch(handle, platform::Readiness::kReadable)) {
-            close(handle);
-            continue;
-        }
         setTimer(c, handle, after(now, limits_.headTimeoutMs));
-        // Most clients send the head with the connection: read it now.
+        // Most clients send the head with the connection: read it now, and
+        // watch the connection only when more is to come.
         onReadable(c, handle, pool, now);
+        auto it = connections_.find(handle);
+        if (it != connections_.end() && it->second.phase == Phase::readingHead &&
+            !watch(it->second, handle, platform::Readiness::kReadable))
+            close(handle);
     }
 }
 
 void HttpConnectionLoop::onReadable(Connection& c, SocketHandle handle, HttpRequestPool& pool,
-                                    std::uint64_t) {
+                                    std::uint64_t now) {
     char buffer[4096];
     for (int i = 0; i < kReadsPerWake; ++i) {
         long n = socketio::receiveSome(handle, buffer, sizeof(buffer));
@@ -270,14 +273,49 @@ void HttpConnectionLoop::onReadable(Connection& c, SocketHandle handle, HttpRequ
         // The end of the stream ends the head too; what came is served.
         if (n == 0 || c.request->takeHeadBytes(buffer, static_cast<std::size_t>(n)) !=
                           HttpRequest::Head::incomplete) {
-            toPool(c, handle, pool);
+            headEnded(c, handle, pool, now);
             return;
         }
     }
 }
 
+void HttpConnectionLoop::headEnded(Connection& c, SocketHandle handle, HttpRequestPool& pool,
+                                   std::uint64_t now) {
+    clearTimer(c);
+    bool here = false;
+    try {
+        here = c.request->servesAtOnce();
+    } catch (...) {
+        here = false;  // the request thread meets the fault again and reports it
+    }
+    if (!here) {
+        toPool(c, handle, pool);
+        return;
+    }
+    // Documents and files are served here: a thread hand-over each way would
+    // cost more than the work.
+    c.phase = Phase::working;
+    try {
+        c.request->process();
+    } catch (...) {
+        std::printf("Unexpected exception in HttpRequestPool runHttpRequestWrapper\n");
+        std::fflush(stdout);
+    }
+    settle(c, handle, now);
+}
+
+bool HttpConnectionLoop::watch(Connection& c, SocketHandle handle, unsigned interests) {
+    c.watched = poller_.watch(handle, interests);
+    return c.watched;
+}
+
+void HttpConnectionLoop::unwatch(Connection& c, SocketHandle handle) {
+    if (c.watched) poller_.forget(handle);
+    c.watched = false;
+}
+
 void HttpConnectionLoop::toPool(Connection& c, SocketHandle handle, HttpRequestPool& pool) {
-    poller_.forget(handle);
+    unwatch(c, handle);
     clearTimer(c);
     c.phase = Phase::working;
     if (!pool.dispatch(std::move(c.request))) {
@@ -285,17 +323,16 @@ void HttpConnectionLoop::toPool(Connection& c, SocketHandle handle, HttpRequestP
     }
 }
 
-void HttpConnectionLoop::takeInbox(HttpRequestPool& pool, std::uint64_t now) {
+void HttpConnectionLoop::takeInbox(std::uint64_t now) {
     std::vector<std::unique_ptr<HttpRequest>> returned;
     {
         std::lock_guard<std::mutex> guard(inboxLock_);
         returned.swap(inbox_);
     }
-    for (auto& request : returned) placeReturned(std::move(request), pool, now);
+    for (auto& request : returned) placeReturned(std::move(request), now);
 }
 
-void HttpConnectionLoop::placeReturned(std::unique_ptr<HttpRequest> request, HttpRequestPool&,
-                                       std::uint64_t now) {
+void HttpConnectionLoop::placeReturned(std::unique_ptr<HttpRequest> request, std::uint64_t now) {
     SocketHandle handle = request->handle();
     auto it = connections_.find(handle);
     if (it == connections_.end() || it->second.phase != Phase::working) {
@@ -303,6 +340,10 @@ void HttpConnectionLoop::placeReturned(std::unique_ptr<HttpRequest> request, Htt
     }
     Connection& c = it->second;
     c.request = std::move(request);
+    settle(c, handle, now);
+}
+
+void HttpConnectionLoop::settle(Connection& c, SocketHandle handle, std::uint64_t now) {
     if (c.request->parked()) {
         if (stopping_) {
             close(handle);
@@ -329,7 +370,7 @@ void HttpConnectionLoop::onWritable(Connection& c, SocketHandle handle, std::uin
     while (c.sent < out.size()) {
         long n = socketio::sendSome(handle, out.data() + c.sent, out.size() - c.sent);
         if (n == socketio::kWouldBlock) {
-            if (!poller_.watch(handle, platform::Readiness::kWritable)) {
+            if (!watch(c, handle, platform::Readiness::kWritable)) {
                 close(handle);
                 return;
             }
@@ -356,7 +397,7 @@ void HttpConnectionLoop::onWritable(Connection& c, SocketHandle handle, std::uin
     }
     socketio::shutdownSend(handle);
     c.phase = Phase::lingering;
-    if (!poller_.watch(handle, platform::Readiness::kReadable)) {
+    if (!watch(c, handle, platform::Readiness::kReadable)) {
         close(handle);
         return;
     }
@@ -429,7 +470,9 @@ void HttpConnectionLoop::clearTimer(Connection& c) {
 void HttpConnectionLoop::close(SocketHandle handle) {
     auto it = connections_.find(handle);
     if (it == connections_.end()) return;
-    poller_.forget(handle);
+    // Forgotten explicitly: a child process still holding the descriptor
+    // between its fork and exec would keep it in the waiting set.
+    unwatch(it->second, handle);
     clearTimer(it->second);
     auto counted = perAddress_.find(it->second.address);
     if (counted != perAddress_.end() && --counted->second <= 0) perAddress_.erase(counted);

@@ -83,6 +83,7 @@ private:
         Phase phase = Phase::readingHead;
         std::uint32_t address = 0;
         std::size_t sent = 0;
+        bool watched = false;  // in the poller's waiting set
         bool hasTimer = false;
         std::multimap<std::uint64_t, SocketHandle>::iterator timer;
     };
@@ -92,11 +93,14 @@ private:
     void onReadable(Connection& c, SocketHandle handle, HttpRequestPool& pool, std::uint64_t now);
     void onWritable(Connection& c, SocketHandle handle, std::uint64_t now);
     void linger(Connection& c, SocketHandle handle, std::uint64_t now);
-    void takeInbox(HttpRequestPool& pool, std::uint64_t now);
-    void placeReturned(std::unique_ptr<HttpRequest> request, HttpRequestPool& pool,
-                       std::uint64_t now);
+    void takeInbox(std::uint64_t now);
+    void placeReturned(std::unique_ptr<HttpRequest> request, std::uint64_t now);
+    void headEnded(Connection& c, SocketHandle handle, HttpRequestPool& pool, std::uint64_t now);
+    void settle(Connection& c, SocketHandle handle, std::uint64_t now);
     void expireTimers(HttpRequestPool& pool, std::uint64_t now);
     void toPool(Connection& c, SocketHandle handle, HttpRequestPool& pool);
+    bool watch(Connection& c, SocketHandle handle, unsigned interests);
+    void unwatch(Connection& c, SocketHandle handle);
     void setTimer(Connection& c, SocketHandle handle, std::uint64_t when);
     void clearTimer(Connection& c);
     void close(SocketHandle handle);

@@ -130,7 +130,9 @@ HttpRequest::HttpRequest(SocketHandle socket, int controlPort, bool useHtdocs,
 
 HttpRequest::~HttpRequest() {
     if (socket_.handle() != kInvalidSocket) {
-        socket_.shutdownBoth();
+        // The loop's connections are closed in order (their answers sent,
+        // their input drained); a shutdown would only cost a call.
+        if (!loopMode_) socket_.shutdownBoth();
         socket_.Close();
     }
 }
@@ -317,26 +319,51 @@ void HttpRequest::process() {
         if (!parked() && !sent_ && !record_.output.empty()) sendAndClose();
         return;
     }
-    socklen_t length = sizeof(peer_);
-    if (::getpeername(socket_.handle(), reinterpret_cast<sockaddr*>(&peer_), &length) != 0) {
-        platform::recordSocketErrorFromErrno();
-        TRL_WARNING("getpeername");
+    if (!prepared_) servable_ = prepare();
+    if (!servable_) return;
+    serve();
+    if (!sent_ && !parked()) sendAndClose();
+}
+
+bool HttpRequest::prepare() {
+    prepared_ = true;
+    if (!peerKnown_) {
+        socklen_t length = sizeof(peer_);
+        if (::getpeername(socket_.handle(), reinterpret_cast<sockaddr*>(&peer_), &length) != 0) {
+            platform::recordSocketErrorFromErrno();
+            TRL_WARNING("getpeername");
+        }
     }
     record_.sequenceNumber = sequenceNumber_;
     bool fits = loopMode_ ? !headTooLarge_ : receiveHead();
     if (!fits) {
         sendError(400, "Bad Request", "Request too large.");
-        return;
+        return false;
     }
-    if (record_.input.empty()) return;
-    if (isShutdownRequested()) return;
-    parseAndServe();
-    if (!sent_ && !parked()) sendAndClose();
+    if (record_.input.empty()) return false;
+    if (isShutdownRequested()) return false;
+    return parseHead();
 }
 
-void HttpRequest::parseAndServe() {
+bool HttpRequest::servesAtOnce() {
+    if (!prepared_) servable_ = prepare();
+    if (!servable_) return true;  // an error page, or nothing: only sending is left
+    if (server_ == nullptr || server_->findCommand(record_.fileName) != nullptr) return false;
+    // A document in memory or a plain file: no command (which may wait on
+    // the network) and nothing that can block. Anything else (a folder, a
+    // name that leads to the first page) goes to a request thread.
+    if (!requestFlag_ && findEmbeddedDocument(record_.fileName) != nullptr) return true;
+    return platform::fileKind(record_.filePath) == platform::FileKind::regular;
+}
+
+void HttpRequest::setPeerAddress(const sockaddr_in& peer) {
+    peer_ = peer;
+    peerKnown_ = true;
+}
+
+bool HttpRequest::parseHead() {
     std::string requestLine;
-    if (!readLine(record_.input, record_.readPosition, requestLine)) return;
+    if (!readLine(record_.input, record_.readPosition, requestLine)) return false;
 
     // The header lines are taken in before the request line is judged, so
     // that its error pages, too, know the User-Agent (MSIE needs padding).
@@ -372,19 +399,19 @@ void HttpRequest::parseAndServe() {
         record_.method = 3;
     else {
         sendError(501, "Not Implemented", "That method is not implemented.");
-        return;
+        return false;
     }
 
     std::size_t gap = requestLine.find_first_of(" \t\r\n");
     if (gap == std::string::npos) {
         sendError(400, "Bad Request", "Can't parse request for file name");
-        return;
+        return false;
     }
     std::string rest = requestLine.substr(gap + 1);
     percentDecode(rest);
     if (rest.empty() || rest[0] != '/') {
         sendError(400, "Bad Request", "Bad filename.");
-        return;
+        return false;
     }
     std::string path = rest;
     std::size_t blank = path.find(' ');
@@ -404,7 +431,7 @@ void HttpRequest::parseAndServe() {
 
     if (path.find('\0') != std::string::npos) {
         sendError(400, "Bad Request", "Illegal filename.");
-        return;
+        return false;
     }
     if (path == "/") {
         record_.fileName = "index.htm";
@@ -413,13 +440,13 @@ void HttpRequest::parseAndServe() {
         record_.fileName = normalizePath(path.substr(1), illegal);
         if (illegal) {
             sendError(400, "Bad Request", "Illegal filename.");
-            return;
+            return false;
         }
         if (record_.fileName.empty()) record_.fileName = "index.htm";
     }
     record_.docRoot = server_ != nullptr ? server_->htdocsPath() : std::string("htdocs");
     record_.filePath = record_.docRoot + "/" + record_.fileName;
-    serve();
+    return true;
 }
 
 void HttpRequest::serve() {

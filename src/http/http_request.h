@@ -75,6 +75,11 @@ public:
     // The loop reads the head and writes the answer; process() then does no
     // socket I/O.
     void setLoopMode() { loopMode_ = true; }
+    void setPeerAddress(const sockaddr_in& peer);
+    // Parses the head (once) and says whether serving it is quick and cannot
+    // block (a document or a file, not a command): the loop then serves it
+    // itself instead of handing it to a request thread.
+    bool servesAtOnce();
     // Adds bytes the loop received to the head; says whether it is complete.
     Head takeHeadBytes(const char* data, std::size_t length);
     // The head ended without its terminator (deadline or end of stream).
@@ -136,7 +141,8 @@ private:
     };
 
     bool receiveHead();
-    void parseAndServe();
+    bool prepare();
+    bool parseHead();
     void serve();
     bool runCommandFor(const std::string& name);
     void executeCommand(HttpCommand& command);
@@ -162,6 +168,9 @@ private:
     ParsedRequest record_;
     bool sent_ = false;
     bool loopMode_ = false;
+    bool prepared_ = false;  // the head was read and parsed
+    bool servable_ = false;  // and asks for something to serve
+    bool peerKnown_ = false;
     bool headTooLarge_ = false;
     std::unique_ptr<Park> park_;
     ResponseBuffer commandOutput_;  // a command's output, kept across a park

@@ -12,16 +12,13 @@
 
 namespace trellon::socketio {
 
-AcceptResult acceptConnection(SocketHandle listener, SocketHandle& connection,
-                              std::uint32_t& peerAddress) {
+AcceptResult acceptConnection(SocketHandle listener, SocketHandle& connection, sockaddr_in& peer) {
     for (;;) {
-        sockaddr_in peer{};
         socklen_t length = sizeof(peer);
         SocketHandle h = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length,
                                    SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (h >= 0) {
             connection = h;
-            peerAddress = peer.sin_addr.s_addr;
             return AcceptResult::accepted;
         }
         switch (errno) {

@@ -16,10 +16,8 @@ enum class AcceptResult {
     failed,     // the listening socket itself is broken
 };
 
-// Takes one waiting connection as a non-blocking socket. peerAddress gets the
-// client's IPv4 address in network order.
-AcceptResult acceptConnection(SocketHandle listener, SocketHandle& connection,
-                              std::uint32_t& peerAddress);
+// Takes one waiting connection as a non-blocking socket, with the client's address.
+AcceptResult acceptConnection(SocketHandle listener, SocketHandle& connection, sockaddr_in& peer);
 
 constexpr long kWouldBlock = -1;
 constexpr long kFailed = -2;
