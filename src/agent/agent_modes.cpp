@@ -1,9 +1,9 @@
 #include "agent/agent_modes.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "agent/performance_agent.h"
 #include "agent/start_pages.h"
@@ -33,6 +33,15 @@ void removeService(const char* name) {
             std::printf("Failed to delete service %s\n", name);
             break;
     }
+}
+
+// -i, -u and -r have no servers to stop in order: a stop signal ends the
+// program at once, as the signal's own action would have. It first waits for
+// a settings or start page write under way, so none is left half done.
+void endOneShotMode(int sig) {
+    logLine("Exit signal handler invoked");
+    agentFileWriteLock().lock();  // held until the process is gone
+    platform::endProcessBySignal(sig);
 }
 
 }  // namespace
@@ -90,6 +99,11 @@ int agentMain(int argc, char** argv) {
     std::string workingDirectory = platform::executableDirectory();
 
     if (argc == 2) {
+        std::optional<platform::StopSignalThread> signals;
+        if (std::strcmp(argv[1], "-i") == 0 || std::strcmp(argv[1], "-u") == 0 ||
+            std::strcmp(argv[1], "-r") == 0) {
+            signals.emplace(endOneShotMode);
+        }
         if (std::strcmp(argv[1], "-i") == 0) {
             removeOldServices();
             installMode(workingDirectory);

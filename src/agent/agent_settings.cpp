@@ -2,6 +2,7 @@
 // key creation and removal, and the probe of the standard ports at install.
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "agent/performance_agent.h"
@@ -53,6 +54,11 @@ int timeLimit(const ParameterMap& map, const char* name) {
 bool isYes(const std::string& text) { return text == "yes" || text == "true" || text == "ON" || text == "on"; }
 
 }  // namespace
+
+std::mutex& agentFileWriteLock() {
+    static std::mutex m;
+    return m;
+}
 
 void PerformanceAgent::loadSettings() {
     if (initialised_) return;
@@ -152,14 +158,24 @@ void PerformanceAgent::saveSettings() {
         const auto& pair = parameters_.at(i);
         values.emplace_back(pair.name, pair.value.value_or(""));
     }
-    if (!store_.writeValues(values)) {
+    bool written = false;
+    {
+        std::lock_guard<std::mutex> writing(agentFileWriteLock());
+        written = store_.writeValues(values);
+    }
+    if (!written) {
         for (const auto& [name, value] : values) logFormatted("Failed with RegSetValueEx call for %s\n", name.c_str());
     }
 }
 
 bool PerformanceAgent::createKey() {
     bool created = false;
-    if (!store_.create(created)) {
+    bool made = false;
+    {
+        std::lock_guard<std::mutex> writing(agentFileWriteLock());
+        made = store_.create(created);
+    }
+    if (!made) {
         logFormatted("Failed with RegCreateKeyEx call for %s\n", store_.path().c_str());
         return false;
     }
@@ -174,16 +190,28 @@ bool PerformanceAgent::createKey() {
         const auto& pair = parameters_.at(i);
         values.emplace_back(pair.name, pair.value.value_or(""));
     }
-    bool written = store_.writeValues(values);
+    bool written = false;
+    {
+        std::lock_guard<std::mutex> writing(agentFileWriteLock());
+        written = store_.writeValues(values);
+    }
     for (const auto& [name, value] : values) {
-        if (written) logAddedValue(name, value);
-        else logFormatted("Failed with RegSetValueEx call for %s\n", name.c_str());
+        if (written) {
+            logAddedValue(name, value);
+        } else {
+            logFormatted("Failed with RegSetValueEx call for %s\n", name.c_str());
+        }
     }
     return written;
 }
 
 bool PerformanceAgent::deleteKey() {
-    if (store_.remove()) {
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> writing(agentFileWriteLock());
+        removed = store_.remove();
+    }
+    if (removed) {
         logFormatted("Registry update success: Removed old registry key %s\n", store_.path().c_str());
         return true;
     }

@@ -87,4 +87,9 @@ void exitSignalHandler();
 // Tests only: forget earlier stop requests so a new agent can run.
 void resetStopStateForTests();
 
+// Held while the settings file or a start page file is written. A stop signal
+// in the install modes takes it before it ends the program, so it never ends
+// one in the middle of a write.
+std::mutex& agentFileWriteLock();
+
 }  // namespace trellon

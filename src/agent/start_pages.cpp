@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 
 #include "agent/performance_agent.h"
@@ -24,13 +25,29 @@ ResponseBuffer readTemplate(const std::string& path) {
     return page;
 }
 
+// Written beside the target and renamed over it, so the web server (and a
+// stop in the middle) never meets a half-written page.
 void writeTarget(const std::string& target, const ResponseBuffer& page) {
-    std::ofstream out(target, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        std::printf("File open for file %s failed\n", target.c_str());
-        return;
+    std::lock_guard<std::mutex> writing(agentFileWriteLock());
+    std::string temporary = target + ".new";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            std::printf("File open for file %s failed\n", target.c_str());
+            return;
+        }
+        out.write(page.data(), static_cast<std::streamsize>(page.size()));
+        out.close();
+        if (!out) {
+            std::printf("File open for file %s failed\n", target.c_str());
+            std::remove(temporary.c_str());
+            return;
+        }
     }
-    out.write(page.data(), static_cast<std::streamsize>(page.size()));
+    if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+        std::printf("File open for file %s failed\n", target.c_str());
+        std::remove(temporary.c_str());
+    }
 }
 
 std::string portMessage(int port) {

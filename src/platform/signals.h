@@ -3,6 +3,10 @@
 // one signal thread with sigwait, so the handler may log, take locks and stop
 // the HTTP server (none of which an asynchronous signal handler may do).
 // SIGQUIT (Ctrl+Break's counterpart) keeps its default action.
+//
+// The signal thread is woken to end by SIGUSR2 sent to it alone, together
+// with a flag: a SIGUSR2 from outside finds the flag clear and is ignored, so
+// no signal anybody can send leaves the stop signals without a taker.
 #pragma once
 
 #include <functional>
@@ -17,6 +21,11 @@ void blockStopSignals();
 // A peer that closes its end must not end the process through SIGPIPE; the
 // failed send reports the error instead.
 void ignoreBrokenPipe();
+
+// Ends the process as the signal's default action would, so that the parent
+// sees it ended by that signal. For a stop signal taken by the signal thread
+// when there is nothing to shut down in order.
+[[noreturn]] void endProcessBySignal(int sig);
 
 class StopSignalThread {
 public:

@@ -1,0 +1,105 @@
+// The real trellon binary against what should never get through: signals that
+// would leave it unstoppable, stop signals in the install modes, the password
+// in its log and console, and settings values that make no sense.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/agent_process.h"
+#include "support/http_client.h"
+#include "support/test_support.h"
+
+namespace trellon::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kReady = "for TCP bandwidth test port.";
+
+AgentProcess::Options anyPorts() {
+    AgentProcess::Options o;
+    o.settings = {{"controlPort", "0"},
+                  {"serverTcpPort", "0"},
+                  {"reflectorResponsePort", "0"},
+                  {"streamDestinationUdpPort", "0"}};
+    return o;
+}
+
+std::vector<std::string> filesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
+        ::closedir(dir);
+    }
+    return names;
+}
+
+TEST(AgentSignalsTest, OutsideWakeSignalLeavesTheStopSignalsWorking) {
+    // SIGUSR2 is what the agent wakes its own signal thread with; one from
+    // outside must not end that thread and leave SIGTERM without a taker.
+    AgentProcess agent(anyPorts());
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(agent.waitForOutput(kReady, 15s));
+    ASSERT_TRUE(agent.signal(SIGUSR2));
+    ASSERT_TRUE(agent.signal(SIGUSR2));
+    ASSERT_TRUE(agent.signal(SIGTERM));
+    EXPECT_EQ(agent.waitForExit(10s), 0);
+    EXPECT_NE(agent.log().find("Exit signal handler invoked\n"), std::string::npos);
+    EXPECT_NE(agent.log().find("Server shutdown finished\n"), std::string::npos);
+}
+
+TEST(AgentSignalsTest, StopSignalDuringInstallEndsItWithNothingHalfWritten) {
+    // The port probe of an install connects to 4044; in a namespace that
+    // drops those connection attempts it waits for a long time, which is
+    // where a user presses Ctrl+C.
+    std::string why;
+    if (!canUseNetworkNamespaces(&why)) GTEST_SKIP() << "skipped: " << why;
+    struct Case {
+        const char* mode;
+        int sig;
+        bool settingsRemain;  // -r removes them before it installs
+    };
+    for (const Case& c : {Case{"-i", SIGINT, true}, Case{"-r", SIGTERM, false}}) {
+        SCOPED_TRACE(c.mode);
+        ScopedNetns ns;
+        ASSERT_TRUE(ns.ok());
+        if (ns.run("iptables -A INPUT -p tcp --dport 4044 -j DROP") != 0) {
+            GTEST_SKIP() << "skipped: iptables cannot drop packets in a namespace here";
+        }
+        AgentProcess::Options o;
+        o.settings = {{"name", "keeper"}};
+        o.arguments = {c.mode};
+        o.netns = ns.name();
+        AgentProcess install(o);
+        std::string before = "name=keeper\n";
+        ASSERT_TRUE(install.start());
+        ASSERT_TRUE(install.waitForOutput("Network access succeeded.", 15s));
+        auto stopAt = std::chrono::steady_clock::now();
+        ASSERT_TRUE(install.signal(c.sig));
+        // Ended by the signal itself: no exit code, and well before the probe
+        // would have given up.
+        EXPECT_EQ(install.waitForExit(5s), -1);
+        EXPECT_FALSE(install.running());
+        EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 5s);
+        EXPECT_NE(install.log().find("Exit signal handler invoked\n"), std::string::npos);
+        EXPECT_EQ(install.log().find("install completed"), std::string::npos);
+        if (c.settingsRemain) {
+            EXPECT_EQ(readFile(install.settingsPath()), before);
+        } else {
+            EXPECT_FALSE(fileExists(install.settingsPath()));
+        }
+        for (const std::string& name : filesIn(install.folder())) {
+            EXPECT_EQ(name.find("agent.conf."), std::string::npos) << name;
+        }
+        for (const std::string& name : filesIn(install.folder() + "/htdocs")) {
+            EXPECT_EQ(name.find(".new"), std::string::npos) << name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace trellon::testing
