@@ -55,6 +55,11 @@ bool isYes(const std::string& text) { return text == "yes" || text == "true" || 
 
 }  // namespace
 
+std::string shownSettingValue(const std::string& name, const std::string& value) {
+    if (name == "password") return value.empty() ? std::string() : std::string("********");
+    return value;
+}
+
 std::mutex& agentFileWriteLock() {
     static std::mutex m;
     return m;
@@ -83,7 +88,8 @@ void PerformanceAgent::loadSettings() {
     std::printf("Parameters:\n");
     for (std::size_t i = 0; i < parameters_.count(); ++i) {
         const auto& pair = parameters_.at(i);
-        std::printf("  %s = %s\n", pair.name.c_str(), pair.value ? pair.value->c_str() : "(null)");
+        std::printf("  %s = %s\n", pair.name.c_str(),
+                    pair.value ? shownSettingValue(pair.name, *pair.value).c_str() : "(null)");
     }
     std::fflush(stdout);
 
@@ -197,7 +203,7 @@ bool PerformanceAgent::createKey() {
     }
     for (const auto& [name, value] : values) {
         if (written) {
-            logAddedValue(name, value);
+            logAddedValue(name, shownSettingValue(name, value));
         } else {
             logFormatted("Failed with RegSetValueEx call for %s\n", name.c_str());
         }

@@ -87,6 +87,10 @@ void exitSignalHandler();
 // Tests only: forget earlier stop requests so a new agent can run.
 void resetStopStateForTests();
 
+// A setting's value as the console and the log may show it: the password
+// never appears, only whether one is set ("********" or empty).
+std::string shownSettingValue(const std::string& name, const std::string& value);
+
 // Held while the settings file or a start page file is written. A stop signal
 // in the install modes takes it before it ends the program, so it never ends
 // one in the middle of a write.

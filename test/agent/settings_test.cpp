@@ -104,6 +104,25 @@ TEST_F(SettingsTest, ConversionsFollowTheParameterTable) {
     EXPECT_NE(log().find("Parameter password not found, will use default value\n"), std::string::npos);
 }
 
+TEST_F(SettingsTest, PasswordIsOnlyEverShownMasked) {
+    auto s = store({{"password", "hunter2-secret"}});
+    PerformanceAgent agent(dir_.path() + "/", s);
+    std::string out = captureStdout([&] {
+        agent.loadSettings();
+        EXPECT_TRUE(agent.createKey());
+    });
+    EXPECT_EQ(agent.password(), "hunter2-secret");
+    EXPECT_NE(out.find("  password = ********\n"), std::string::npos) << out;
+    EXPECT_NE(log().find("Added value password = ********\n"), std::string::npos) << log();
+    EXPECT_EQ(out.find("hunter2"), std::string::npos) << out;
+    EXPECT_EQ(log().find("hunter2"), std::string::npos) << log();
+    std::string stored;
+    ASSERT_TRUE(s.readValue("password", stored));
+    EXPECT_EQ(stored, "hunter2-secret");
+    EXPECT_EQ(shownSettingValue("password", ""), "");
+    EXPECT_EQ(shownSettingValue("name", "admin"), "admin");
+}
+
 TEST_F(SettingsTest, SaveWritesTheSavedAsForms) {
     auto s = store({{"controlPort", "4044"}});
     PerformanceAgent agent(dir_.path() + "/", s);

@@ -101,5 +101,48 @@ TEST(AgentSignalsTest, StopSignalDuringInstallEndsItWithNothingHalfWritten) {
     }
 }
 
+TEST(AgentSecretsTest, PasswordNeverReachesTheLogOrTheConsole) {
+    const std::string secret = "Zq7-secret-Wx";
+    AgentProcess::Options o = anyPorts();
+    int controlPort = freePort();
+    o.settings["controlPort"] = std::to_string(controlPort);
+    o.settings["password"] = secret;
+    o.settings["authenticated"] = "ON";
+    AgentProcess agent(o);
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(agent.waitForOutput("accept() start.", 15s));
+    HttpReply reply = httpExchange(controlPort, "GET /log.txt HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.status(), 200) << reply.raw;
+    EXPECT_NE(reply.body().find("Network access succeeded."), std::string::npos) << reply.raw;
+    EXPECT_EQ(reply.raw.find(secret), std::string::npos);
+    EXPECT_NE(agent.output().find("  password = ********\n"), std::string::npos) << agent.output();
+    agent.signal(SIGINT);
+    EXPECT_EQ(agent.waitForExit(10s), 0);
+    EXPECT_EQ(agent.output().find(secret), std::string::npos);
+    EXPECT_EQ(agent.errors().find(secret), std::string::npos);
+    EXPECT_EQ(agent.log().find(secret), std::string::npos);
+
+    // The install logs every value it stores, the password only masked; the
+    // settings file still holds it.
+    for (const std::string& password : {secret, std::string()}) {
+        AgentProcess::Options i;
+        i.settings = {{"password", password}};
+        i.arguments = {"-i"};
+        AgentProcess install(i);
+        ASSERT_TRUE(install.start());
+        ASSERT_EQ(install.waitForExit(30s), 0);
+        std::string shown = password.empty() ? "" : "********";
+        EXPECT_NE(install.log().find("Added value password = " + shown + "\n"), std::string::npos)
+            << install.log();
+        EXPECT_NE(install.output().find("  password = " + shown + "\n"), std::string::npos);
+        if (!password.empty()) {
+            EXPECT_EQ(install.log().find(secret), std::string::npos);
+            EXPECT_EQ(install.output().find(secret), std::string::npos);
+        }
+        EXPECT_NE(readFile(install.settingsPath()).find("password=" + password + "\n"),
+                  std::string::npos);
+    }
+}
+
 }  // namespace
 }  // namespace trellon::testing
