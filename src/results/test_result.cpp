@@ -1,5 +1,6 @@
 #include "results/test_result.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -469,7 +470,36 @@ void TestResult::setFinalResults(const std::string& html) {
     addXmlText("finalResults", finalResults_);
 }
 
+bool TestResult::hasFinalResults() const {
+    Guard guard(lock_);
+    return finalResults_ != kStillRunningText;
+}
+
+void TestResult::endWithReason(const std::string& html) {
+    Guard guard(lock_);
+    if (finalResults_ == kStillRunningText) setFinalResults(html);
+    setState(kFinished);
+}
+
 // --- Response-time counters ---
+
+void TestResult::addResponseFigures(std::int64_t roundTripMicroseconds,
+                                    std::int64_t heldMicroseconds, std::int64_t rowTime) {
+    Guard guard(lock_);
+    ++sampleCount_;
+    std::int64_t roundTrip = std::max<std::int64_t>(roundTripMicroseconds, 0) / 1000;
+    std::int64_t held = std::clamp<std::int64_t>(heldMicroseconds / 1000, 0, roundTrip);
+    std::int64_t latency = (roundTrip - held) / 2;
+    latencySumMs_ += latency;
+    double average = static_cast<double>(latencySumMs_) / sampleCount_;
+    // The writer counts a probe once its send returned; on a fast path the
+    // reply can be read first, and the row must not say "0 / 1".
+    int sent = std::max(packetsSent_, packetsReceived_);
+    char averageText[64];
+    std::snprintf(averageText, sizeof(averageText), "%5.3f ms", average);
+    addRow(rowTime, {std::to_string(sent) + " / " + std::to_string(packetsReceived_),
+                     std::to_string(latency) + " ms", std::to_string(held) + " ms", averageText});
+}
 
 void TestResult::addPacketSent() {
     Guard guard(lock_);

@@ -223,6 +223,13 @@ public:
     // whole period and for a cancelled one are appended; adds `finalResults`.
     std::string getFinalResults() const;
     void setFinalResults(const std::string& html);
+    // Whether final results were set (the text is no longer the running text).
+    bool hasFinalResults() const;
+    // Ends a test that could not give its figures: the reason (HTML) becomes
+    // the final text unless figures are already in, and the record moves to
+    // finished, so its page never says "Test finished." beside the running
+    // text.
+    void endWithReason(const std::string& html);
 
     // Bandwidth test.
     int getBytesSent() const;
@@ -291,6 +298,13 @@ public:
     // "<label>from <local> to <remote>".
     std::string pageTitle() const;
 
+    // One probe received back, its round trip and the reflector's hold worked
+    // out from the probe's times by the caller (in microseconds); rowTime
+    // stamps its progress row. Both are truncated to milliseconds first; a
+    // round trip below 0 counts as 0, a hold below 0 as 0 and one longer than
+    // the trip as the trip, so no sample can be negative or inflated.
+    void addResponseFigures(std::int64_t roundTripMicroseconds, std::int64_t heldMicroseconds,
+                            std::int64_t rowTime);
     // One probe received back: sent (T1), reflector in (T2) and out (T3), and
     // received (T4, which also stamps the row). Adds a progress row.
     void addResponseSample(const Timestamp& sent, const Timestamp& reflectorIn,

@@ -113,6 +113,60 @@ TEST_F(TestResultTest, FinalResultsCarryFullPeriodThenCancelled) {
     EXPECT_EQ(plain.getFinalResults(), "x");
 }
 
+TEST_F(TestResultTest, EndingWithAReasonGivesTheFinalTextOnceAndKeepsFigures) {
+    record.setState(TestResult::kStarting);
+    EXPECT_FALSE(record.hasFinalResults());
+    record.endWithReason("Sorry, could not find <b>x</b>");
+    record.endWithReason("a second reason");
+    EXPECT_EQ(record.getState(), TestResult::kFinished);
+    EXPECT_TRUE(record.hasFinalResults());
+    EXPECT_EQ(record.getFinalResults(), "Sorry, could not find <b>x</b>");
+    std::string xml = record.xmlDocument();
+    EXPECT_EQ(occurrences(xml, "<finalResults>"), 1) << xml;
+    EXPECT_NE(xml.find("<finalResults>Sorry, could not find &lt;b&gt;x&lt;/b&gt;</finalResults>"),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find("<done>1</done>"), std::string::npos);
+
+    TestResult measured(8, LocalEndpoint{"here", "here", 4044});
+    measured.setFinalResults("Lost <b>0.0</b> percent");
+    measured.endWithReason("an exception after the figures");
+    EXPECT_EQ(measured.getFinalResults(), "Lost <b>0.0</b> percent");
+    EXPECT_EQ(measured.getState(), TestResult::kFinished);
+}
+
+TEST_F(TestResultTest, ResponseFiguresAreNeverNegativeOrInflated) {
+    struct Case {
+        std::int64_t roundTripUs, heldUs;
+        const char* latency;
+        const char* held;
+    } cases[] = {
+        {11000, 2000, "4 ms", "2 ms"},    // (11 - 2) / 2, integer halving
+        {10000, 12000, "0 ms", "10 ms"},  // a hold longer than the trip counts as the trip
+        {10999, 0, "5 ms", "0 ms"},       // milliseconds are truncated first
+        {10000, -20000, "5 ms", "0 ms"},  // a hold below zero counts as 0, not as 20 ms more
+        {-5000, 0, "0 ms", "0 ms"},       // a round trip below zero (a clock step) as 0
+        {4000, -999, "2 ms", "0 ms"},     // -0.999 ms truncates to 0
+    };
+    for (const auto& c : cases) {
+        TestResult r(9, LocalEndpoint{"here", "here", 4044});
+        r.setState(TestResult::kRunning);
+        r.addResponseFigures(c.roundTripUs, c.heldUs, 1000);
+        auto row = r.getRow(0);
+        ASSERT_TRUE(row.has_value());
+        EXPECT_EQ(row->cells.at(1), c.latency) << c.roundTripUs << " " << c.heldUs;
+        EXPECT_EQ(row->cells.at(2), c.held) << c.roundTripUs << " " << c.heldUs;
+        EXPECT_GE(r.getLatencySumMs(), 0);
+    }
+    // A reply read before its probe was counted still shows as one out, one back.
+    record.setState(TestResult::kRunning);
+    record.addPacketReceived();
+    record.addResponseFigures(8000, 0, 1000);
+    EXPECT_EQ(record.getRow(0)->cells.at(0), "1 / 1");
+    EXPECT_EQ(record.getRow(0)->cells.at(3), "4.000 ms");
+    EXPECT_EQ(record.getRow(0)->time, 1000);
+}
+
 TEST_F(TestResultTest, OutOfRangeMarkingIsStoredAndFlagged) {
     std::string console = testing::captureStdout([&] {
         record.setDscp(63);
