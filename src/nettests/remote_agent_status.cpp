@@ -18,9 +18,13 @@ namespace {
 
 std::atomic<int> gAgentControlPort{kAgentControlPort};
 
+using CacheClock = std::chrono::steady_clock;
+
 struct Cache {
-    std::mutex lock;  // guards records
+    std::mutex lock;  // guards records, now and lifetime
     std::map<std::string, std::shared_ptr<RemoteAgentStatus>> records;
+    std::function<CacheClock::time_point()> now;  // empty: CacheClock::now
+    std::chrono::seconds lifetime = kRemoteAgentStatusLifetime;
 };
 
 Cache& cache() {
@@ -44,7 +48,26 @@ int readInteger(const std::string& line) {
     return static_cast<int>(negative ? -value : value);
 }
 
+CacheClock::time_point cacheNow() {
+    std::function<CacheClock::time_point()> now;
+    {
+        std::lock_guard<std::mutex> guard(cache().lock);
+        now = cache().now;
+    }
+    return now ? now() : CacheClock::now();
+}
+
 }  // namespace
+
+void setRemoteAgentCacheClockForTests(std::function<CacheClock::time_point()> now) {
+    std::lock_guard<std::mutex> guard(cache().lock);
+    cache().now = std::move(now);
+}
+
+void setRemoteAgentStatusLifetimeForTests(std::chrono::seconds lifetime) {
+    std::lock_guard<std::mutex> guard(cache().lock);
+    cache().lifetime = lifetime;
+}
 
 void setAgentControlPortForTests(int port) {
     gAgentControlPort.store(port);
@@ -57,7 +80,8 @@ RemoteAgentStatus::RemoteAgentStatus(std::string host)
     : host_(std::move(host)),
       version_(kProgramVersion),
       controlPort_(agentControlPort()),
-      lastReplyTime_(platform::nowSeconds()) {}
+      lastReplyTime_(platform::nowSeconds()),
+      repliedAt_(cacheNow()) {}
 
 int RemoteAgentStatus::port(int index) const {
     if (index < 0 || static_cast<std::size_t>(index) >= ports_.size()) return 0;
@@ -79,6 +103,7 @@ bool RemoteAgentStatus::query() {
     compatible_ = true;
     contacted_ = true;
     lastReplyTime_ = platform::nowSeconds();
+    repliedAt_ = cacheNow();
     return true;
 }
 
@@ -95,9 +120,15 @@ void RemoteAgentStatus::parseStatusReply(Request& reply) {
 }
 
 std::shared_ptr<RemoteAgentStatus> findRemoteAgentStatus(const std::string& host) {
+    CacheClock::time_point now = cacheNow();
+    std::shared_ptr<RemoteAgentStatus> expired;  // freed after the lock is released
     std::lock_guard<std::mutex> guard(cache().lock);
     auto it = cache().records.find(host);
-    return it != cache().records.end() ? it->second : nullptr;
+    if (it == cache().records.end()) return nullptr;
+    if (now - it->second->repliedAt() < cache().lifetime) return it->second;
+    expired = std::move(it->second);
+    cache().records.erase(it);
+    return nullptr;
 }
 
 void cacheRemoteAgentStatus(std::shared_ptr<RemoteAgentStatus> record) {
@@ -107,6 +138,16 @@ void cacheRemoteAgentStatus(std::shared_ptr<RemoteAgentStatus> record) {
     auto& slot = cache().records[record->host()];
     replaced = std::move(slot);
     slot = std::move(record);
+}
+
+void forgetRemoteAgentStatus(const std::shared_ptr<RemoteAgentStatus>& record) {
+    if (!record) return;
+    std::shared_ptr<RemoteAgentStatus> forgotten;  // freed after the lock is released
+    std::lock_guard<std::mutex> guard(cache().lock);
+    auto it = cache().records.find(record->host());
+    if (it == cache().records.end() || it->second != record) return;
+    forgotten = std::move(it->second);
+    cache().records.erase(it);
 }
 
 int remoteAgentCacheSize() {
@@ -153,22 +194,24 @@ std::string checkRemoteAgentForRunCommand(const std::string& host, int& controlP
 
 // The messages are HTML on the results page; the host is what a user typed.
 std::shared_ptr<RemoteAgentStatus> checkRemoteAgentForTest(const std::string& host,
-                                                           TestResult& result) {
+                                                           TestResult& result,
+                                                           std::string* reason) {
     if (auto cached = findRemoteAgentStatus(host)) return cached;
     auto record = std::make_shared<RemoteAgentStatus>(host);
     record->query();
+    std::string why;
     if (!record->found()) {
-        result.addMessage("<p>Sorry, could not find " + escapeHtml(host) + "</p>\n");
-        return nullptr;
+        why = "Sorry, could not find " + escapeHtml(host);
+    } else if (!record->contacted()) {
+        why = "Sorry, we can contact " + escapeHtml(host) +
+              " but either the port number is wrong or it does not have the software installed.";
+    } else {
+        cacheRemoteAgentStatus(record);
+        return record;
     }
-    if (!record->contacted()) {
-        result.addMessage("<p>Sorry, we can contact " + escapeHtml(host) +
-                          " but either the port number is wrong or it does not have the software "
-                          "installed.</p>\n");
-        return nullptr;
-    }
-    cacheRemoteAgentStatus(record);
-    return record;
+    result.addMessage("<p>" + why + "</p>\n");
+    if (reason != nullptr) *reason = why;
+    return nullptr;
 }
 
 void sendCancelRequest(const std::string& host, TestResult& result, int remoteTestId) {

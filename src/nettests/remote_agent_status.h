@@ -10,11 +10,18 @@
 // under a test thread still using the old one. The agent empties the cache
 // at shutdown.
 //
+// Entries expire (kRemoteAgentStatusLifetime after the reply): an agent that
+// restarts on other ports must not be sent test traffic on its old ones for
+// the rest of our life. An expired entry is dropped when looked up, and the
+// next test asks the remote agent again.
+//
 // Requests always go to port 4044, the control port's default, whatever the
 // remote agent's own setting says (tests change it: they cannot own 4044).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +32,7 @@ class Request;
 class TestResult;
 
 constexpr int kAgentControlPort = 4044;
+constexpr std::chrono::seconds kRemoteAgentStatusLifetime{60};
 
 class RemoteAgentStatus {
 public:
@@ -42,6 +50,8 @@ public:
     const std::string& statusWord() const { return statusWord_; }
     int controlPort() const { return controlPort_; }
     std::int64_t lastReplyTime() const { return lastReplyTime_; }
+    // When the reply was read, on the cache's clock (for expiry).
+    std::chrono::steady_clock::time_point repliedAt() const { return repliedAt_; }
     // The ports the reply listed, at most kMaxPorts; port(i) is 0 past the end.
     const std::vector<int>& ports() const { return ports_; }
     int port(int index) const;
@@ -59,6 +69,7 @@ private:
     std::string statusWord_;
     int controlPort_;
     std::int64_t lastReplyTime_;
+    std::chrono::steady_clock::time_point repliedAt_;
     std::vector<int> ports_;
     bool found_ = false;
     bool contacted_ = false;
@@ -66,9 +77,12 @@ private:
     std::uint32_t address_ = 0;
 };
 
-// The cache. A record put in for a host that has one replaces it.
+// The cache. A record put in for a host that has one replaces it; a record
+// older than the lifetime is not found (and is dropped).
 std::shared_ptr<RemoteAgentStatus> findRemoteAgentStatus(const std::string& host);
 void cacheRemoteAgentStatus(std::shared_ptr<RemoteAgentStatus> record);
+// Drops the host's entry if it is still this record (a newer one stays).
+void forgetRemoteAgentStatus(const std::shared_ptr<RemoteAgentStatus>& record);
 int remoteAgentCacheSize();
 // Frees every cached remote-agent status (agent shutdown).
 void emptyRemoteAgentCache();
@@ -83,9 +97,11 @@ bool lookupRemoteControlPort(const std::string& host, int& port);
 std::string checkRemoteAgentForRunCommand(const std::string& host, int& controlPort);
 
 // A running test's check, answered from the cache when it can be: the
-// record, or null with the reason added to the test's result as a message.
+// record, or null with the reason added to the test's result as a message
+// (and, without its paragraph, given in *reason for the record's final text).
 std::shared_ptr<RemoteAgentStatus> checkRemoteAgentForTest(const std::string& host,
-                                                           TestResult& result);
+                                                           TestResult& result,
+                                                           std::string* reason = nullptr);
 
 // Asks the host's agent to cancel its test remoteTestId; the reply is not
 // looked at. Never throws.
@@ -96,5 +112,10 @@ void sendCancelRequest(const std::string& host, TestResult& result, int remoteTe
 // Tests only: the port the requests above go to (kAgentControlPort normally).
 void setAgentControlPortForTests(int port);
 int agentControlPort();
+
+// Tests only: the clock the cache ages its entries by (steady_clock::now
+// normally; an empty function puts it back), and the lifetime.
+void setRemoteAgentCacheClockForTests(std::function<std::chrono::steady_clock::time_point()> now);
+void setRemoteAgentStatusLifetimeForTests(std::chrono::seconds lifetime);
 
 }  // namespace trellon

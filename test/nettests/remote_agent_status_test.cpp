@@ -20,6 +20,7 @@ class RemoteAgentStatusTest : public ::testing::Test {
 protected:
     void SetUp() override { emptyRemoteAgentCache(); }
     void TearDown() override {
+        setRemoteAgentCacheClockForTests({});
         emptyRemoteAgentCache();
         setAgentControlPortForTests(kAgentControlPort);
     }
@@ -105,8 +106,10 @@ TEST_F(RemoteAgentStatusTest, RunCommandCheck) {
 }
 
 TEST_F(RemoteAgentStatusTest, RunningTestCheckMessages) {
-    EXPECT_EQ(checkRemoteAgentForTest("no-such-agent.invalid", result), nullptr);
+    std::string reason;
+    EXPECT_EQ(checkRemoteAgentForTest("no-such-agent.invalid", result, &reason), nullptr);
     EXPECT_EQ(result.getOutputText(), "<p>Sorry, could not find no-such-agent.invalid</p>\n");
+    EXPECT_EQ(reason, "Sorry, could not find no-such-agent.invalid");
 
     TestResult second(2, LocalEndpoint{"here", "here", 4044});
     setAgentControlPortForTests(testing::closedLoopbackPort());
@@ -131,6 +134,40 @@ TEST_F(RemoteAgentStatusTest, RunningTestCheckIsAnsweredFromTheCache) {
     auto second = checkRemoteAgentForTest("127.0.0.1", result);
     EXPECT_EQ(second, first);
     EXPECT_EQ(agent.requestCount(), 1);
+    EXPECT_EQ(result.getOutputText(), "");
+}
+
+TEST_F(RemoteAgentStatusTest, CachedStatusExpiresAfterItsLifetime) {
+    FakeAgent agent(kStatusReply);
+    use(agent);
+    auto now = std::chrono::steady_clock::now();
+    setRemoteAgentCacheClockForTests([&] { return now; });
+    auto first = checkRemoteAgentForTest("127.0.0.1", result);
+    ASSERT_NE(first, nullptr);
+    now += kRemoteAgentStatusLifetime - std::chrono::seconds(1);
+    EXPECT_EQ(checkRemoteAgentForTest("127.0.0.1", result), first);
+    EXPECT_EQ(agent.requestCount(), 1);
+
+    // Past its lifetime the entry is gone, and every way in asks again.
+    now += std::chrono::seconds(2);
+    EXPECT_EQ(findRemoteAgentStatus("127.0.0.1"), nullptr);
+    EXPECT_EQ(remoteAgentCacheSize(), 0);
+    auto second = checkRemoteAgentForTest("127.0.0.1", result);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(agent.requestCount(), 2);
+    now += kRemoteAgentStatusLifetime;
+    int port = 0;
+    EXPECT_TRUE(lookupRemoteControlPort("127.0.0.1", port));
+    EXPECT_EQ(agent.requestCount(), 3);
+
+    // Forgetting a record leaves a newer one for the same host alone.
+    auto newest = findRemoteAgentStatus("127.0.0.1");
+    ASSERT_NE(newest, nullptr);
+    forgetRemoteAgentStatus(first);
+    EXPECT_EQ(findRemoteAgentStatus("127.0.0.1"), newest);
+    forgetRemoteAgentStatus(newest);
+    EXPECT_EQ(remoteAgentCacheSize(), 0);
     EXPECT_EQ(result.getOutputText(), "");
 }
 
