@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "http/templates.h"
 #include "lib/agent_state.h"
 #include "lib/error_report.h"
 #include "lib/socket_exception.h"
@@ -96,19 +97,20 @@ void PerformanceTestThread::stop() {
     stopBase();
 }
 
-std::shared_ptr<RemoteAgentStatus> PerformanceTestThread::remoteCheck() {
+std::shared_ptr<RemoteAgentStatus> PerformanceTestThread::remoteCheck(std::string* reason) {
     if (!result_) return nullptr;
-    return checkRemoteAgentForTest(remoteComputer_, *result_);
+    return checkRemoteAgentForTest(remoteComputer_, *result_, reason);
 }
 
 void PerformanceTestThread::Run() {
     RunningTestCount running;
     if (!result_) return;
-    std::shared_ptr<RemoteAgentStatus> remote = remoteCheck();
+    std::string reason;
+    std::shared_ptr<RemoteAgentStatus> remote = remoteCheck(&reason);
     if (!remote) {
-        // The record keeps the check's message; finished, so its page stops
-        // refreshing and shows it.
-        result_->setState(TestResult::kFinished);
+        // The record keeps the check's message and ends with it; finished, so
+        // its page stops refreshing.
+        result_->endWithReason(reason);
         return;
     }
     try {
@@ -123,16 +125,21 @@ void PerformanceTestThread::Run() {
     } catch (const SocketException& e) {
         result_->recordSocketException(e, __FILE__, __LINE__);
         printConsole(e.description() + runLocation(__LINE__));
+        reason = "The test ended because of a socket error: " + escapeHtml(e.message()) +
+                 " (error " + std::to_string(e.code()) + ").";
     } catch (const std::runtime_error& e) {
         result_->recordRuntimeException(e, __FILE__, __LINE__);
         printConsole(std::string("std::runtime_error: ") + e.what() + "\n" + runLocation(__LINE__));
+        reason = "The test ended because of an error: " + escapeHtml(e.what()) + ".";
     } catch (...) {
         result_->recordUnknownException(__FILE__, __LINE__);
         printConsole("Unknown exception.  " + runLocation(__LINE__));
+        reason = "The test ended because of an unexpected error.";
     }
     // A test that ended by an exception has ended: its page must not wait for
-    // it for ever.
-    if (result_->getState() != TestResult::kFinished) result_->setState(TestResult::kFinished);
+    // it for ever, nor show the running text beside "Test finished.". Figures
+    // already in stay.
+    result_->endWithReason(reason.empty() ? kNoFiguresText : reason);
 }
 
 }  // namespace trellon

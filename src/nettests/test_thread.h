@@ -6,8 +6,11 @@
 // computer runs an agent (the check is answered from the remote-agent cache
 // once a host is known), records the start, calls the subclass's runTest,
 // and counts the test as ended again whatever happened, recording any
-// exception in the test's result. The thread holds its record through
-// shared_ptr, so the record stays valid even when the test log drops it.
+// exception in the test's result. However it ends, the record ends finished
+// with a final text: the figures, or the reason there are none (a failed
+// check, an exception), never the running text. The thread holds its record
+// through shared_ptr, so the record stays valid even when the test log drops
+// it.
 #pragma once
 
 #include <cstdint>
@@ -64,8 +67,11 @@ public:
     virtual void runTest() = 0;
 
     // The remote check for a running test: the remote agent's record, or null
-    // with the reason added to the result.
-    std::shared_ptr<RemoteAgentStatus> remoteCheck();
+    // with the reason added to the result (and given in *reason).
+    std::shared_ptr<RemoteAgentStatus> remoteCheck(std::string* reason = nullptr);
+
+    // The final text of a test that ended without figures and gave no reason.
+    static constexpr const char* kNoFiguresText = "The test ended without final figures.";
 
     const std::string& remoteComputer() const { return remoteComputer_; }
     int remotePort() const { return remotePort_; }

@@ -118,9 +118,19 @@ TEST_F(TestThreadTest, FailedRemoteCheckPutsTheCountBack) {
     EXPECT_FALSE(thread.ran);
     EXPECT_EQ(state_.testsRunning.load(), before);
     EXPECT_EQ(record->getOutputText(), "<p>Sorry, could not find no-such-agent.invalid</p>\n");
-    // Finished, so the results page stops refreshing and shows the message.
+    // Finished with the reason as its final text, so the results page stops
+    // refreshing and says why (not "Test is still running...").
     EXPECT_EQ(record->getState(), TestResult::kFinished);
+    EXPECT_EQ(record->getFinalResults(), "Sorry, could not find no-such-agent.invalid");
     EXPECT_EQ(record->getStartTime(), -1);
+
+    auto unanswered = newRecord();
+    setAgentControlPortForTests(testing::closedLoopbackPort());
+    ProbeTestThread second(unanswered, "127.0.0.1", [] {});
+    run(second);
+    EXPECT_EQ(unanswered->getFinalResults(),
+              "Sorry, we can contact 127.0.0.1 but either the port number is wrong or it does not "
+              "have the software installed.");
 }
 
 TEST_F(TestThreadTest, ExceptionsFromTheTestAreRecorded) {
@@ -129,19 +139,24 @@ TEST_F(TestThreadTest, ExceptionsFromTheTestAreRecorded) {
         std::function<void()> body;
         const char* paragraph;
         const char* console;
+        const char* finalText;
     };
     const Case cases[] = {
         {"socket", [] { throw SocketException("Failed to connect", 10061); },
          "<h4>Socket exception recorded</h4><p>\nFailed to connect, code=10061, severity=1 (File: "
          "test_thread.cpp line ",
          "Socket exception (error) Failed to connect (Error 10061)\n(TestThread::Run() "
-         "test_thread.cpp at line "},
-        {"runtime", [] { throw std::runtime_error("no buffer"); },
-         "<h4>Runtime exception recorded</h4><p>\nno buffer (File: test_thread.cpp line ",
-         "std::runtime_error: no buffer\n(TestThread::Run() test_thread.cpp at line "},
+         "test_thread.cpp at line ",
+         "The test ended because of a socket error: Failed to connect (error 10061)."},
+        {"runtime", [] { throw std::runtime_error("no <buffer>"); },
+         "<h4>Runtime exception recorded</h4><p>\nno &lt;buffer&gt; (File: test_thread.cpp line ",
+         "std::runtime_error: no <buffer>\n(TestThread::Run() test_thread.cpp at line ",
+         "The test ended because of an error: no &lt;buffer&gt;."},
         {"other", [] { throw 42; },
          "<h4>Unidentified runtime exception recorded</h4><p>\n (File: test_thread.cpp line ",
-         "Unknown exception.  (TestThread::Run() test_thread.cpp at line "},
+         "Unknown exception.  (TestThread::Run() test_thread.cpp at line ",
+         "The test ended because of an unexpected error."},
+        {"no figures", [] {}, "", "", PerformanceTestThread::kNoFiguresText},
     };
     for (const auto& c : cases) {
         auto record = newRecord();
@@ -156,6 +171,7 @@ TEST_F(TestThreadTest, ExceptionsFromTheTestAreRecorded) {
         EXPECT_EQ(thread.state(), Thread::STOPPED)
             << c.name;  // nothing escaped to the thread frame
         EXPECT_EQ(record->getState(), TestResult::kFinished) << c.name;
+        EXPECT_EQ(record->getFinalResults(), c.finalText) << c.name;
     }
 }
 
