@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "lib/timestamp.h"
 
@@ -53,9 +54,49 @@ struct ProbePacket {
         p[3] = static_cast<std::uint8_t>(value);
     }
 
-    // A time as two words: seconds at offset, microseconds at offset + 4.
-    // Words above INT32_MAX (only a hostile or broken peer sends them) are
-    // kept as their 32-bit pattern; the arithmetic downstream is 64-bit.
+    // A time as it travels: two unsigned words. The seconds word passes 2^31
+    // in 2038 and wraps to 0 in 2106; only differences of times are taken,
+    // and those are computed so that neither matters.
+    struct Time {
+        std::uint32_t seconds = 0;
+        std::uint32_t microseconds = 0;
+    };
+
+    static Time readProbeTime(const std::uint8_t* packet, std::size_t offset) {
+        return Time{readWord(packet, offset), readWord(packet, offset + 4)};
+    }
+
+    static void writeProbeTime(std::uint8_t* packet, std::size_t offset, Time t) {
+        writeWord(packet, offset, t.seconds);
+        writeWord(packet, offset + 4, t.microseconds);
+    }
+
+    // This clock's time as the words a probe carries (the low 32 bits of the
+    // seconds, whatever the year).
+    static Time probeTime(const Timestamp& t) {
+        return Time{static_cast<std::uint32_t>(t.seconds),
+                    static_cast<std::uint32_t>(t.microseconds)};
+    }
+
+    // One number per send time, for recognising a probe's reply.
+    static std::uint64_t timeKey(Time t) {
+        return (std::uint64_t{t.seconds} << 32) | t.microseconds;
+    }
+
+    // to - from in microseconds. The seconds count as the signed 32-bit
+    // distance between the two words, so times less than 68 years apart give
+    // the right difference across 2038 and 2106 alike. Nothing when either
+    // microseconds word lies outside 0..999999: no clock wrote that.
+    static std::optional<std::int64_t> microsecondsBetween(Time from, Time to) {
+        if (from.microseconds > 999999 || to.microseconds > 999999) return std::nullopt;
+        auto seconds = static_cast<std::int32_t>(to.seconds - from.seconds);
+        return std::int64_t{seconds} * 1000000 + std::int64_t{to.microseconds} -
+               std::int64_t{from.microseconds};
+    }
+
+    // A time as a Timestamp: seconds at offset, microseconds at offset + 4,
+    // each kept as its 32-bit pattern. For looking at a time; differences go
+    // through microsecondsBetween, which survives the wrap of the words.
     static Timestamp readTime(const std::uint8_t* packet, std::size_t offset) {
         Timestamp t;
         t.seconds = static_cast<std::int32_t>(readWord(packet, offset));

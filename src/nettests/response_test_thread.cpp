@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-#include <unordered_set>
 #include <vector>
 
+#include "http/templates.h"
 #include "lib/error_report.h"
 #include "lib/shutdown.h"
 #include "lib/socket.h"
@@ -22,6 +22,7 @@
 #include "nettests/probe_packet.h"
 #include "nettests/qos_marking.h"
 #include "nettests/remote_agent_status.h"
+#include "platform/clock.h"
 #include "platform/socket_error.h"
 #include "results/test_result.h"
 
@@ -36,8 +37,8 @@ using Clock = ResponseTestControl::Clock;
 constexpr std::chrono::milliseconds kSlice{50};
 // A probe must hold the header, and one UDP datagram holds at most this.
 constexpr int kLargestDatagram = 65507;
-// Send times of replies remembered to recognise duplicates.
-constexpr std::size_t kRememberedReplies = 65536;
+// Replies read at most after a cancel, from what has already arrived.
+constexpr int kDrainAfterCancel = 1000;
 
 std::atomic<long long> gWriterStartDelayMs{1000};
 
@@ -74,9 +75,63 @@ bool interrupted(const TestResult& result) {
     return isShutdownRequested() || result.isCancelled();
 }
 
+std::string errorText(int code) {
+    return "error " + std::to_string(code) + ": " + socketErrorText(code);
+}
+
 }  // namespace
 
+// ---------------------------------------------------------------- times
+
+std::optional<ResponseTimes> ResponseTimes::of(ProbePacket::Time sent,
+                                               ProbePacket::Time reflectorIn,
+                                               ProbePacket::Time reflectorOut,
+                                               ProbePacket::Time received) {
+    std::optional<std::int64_t> roundTrip = ProbePacket::microsecondsBetween(sent, received);
+    if (!roundTrip) return std::nullopt;
+    ResponseTimes times;
+    times.roundTrip = std::max<std::int64_t>(*roundTrip, 0);
+    // The reflector's words are its own business: a hold it reports below
+    // zero would otherwise be added to the latency.
+    std::optional<std::int64_t> held = ProbePacket::microsecondsBetween(reflectorIn, reflectorOut);
+    times.held = held ? std::clamp<std::int64_t>(*held, 0, times.roundTrip) : 0;
+    return times;
+}
+
 // ---------------------------------------------------------------- control
+
+void ResponseTestControl::startTimeLimit() {
+    endTime_.store((Clock::now() + timeLimit_).time_since_epoch().count());
+}
+
+void ResponseTestControl::noteSent(std::uint64_t key) {
+    std::lock_guard<std::mutex> guard(sentLock_);
+    ++outstanding_[key];
+    // Keys grow with the send time: the first is the oldest probe.
+    if (outstanding_.size() > kRememberedProbes) outstanding_.erase(outstanding_.begin());
+}
+
+void ResponseTestControl::forgetSent(std::uint64_t key) {
+    takeReply(key);
+}
+
+bool ResponseTestControl::takeReply(std::uint64_t key) {
+    std::lock_guard<std::mutex> guard(sentLock_);
+    auto it = outstanding_.find(key);
+    if (it == outstanding_.end()) return false;
+    if (--it->second == 0) outstanding_.erase(it);
+    return true;
+}
+
+void ResponseTestControl::setSendFailure(const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock_);
+    sendFailure_ = text;
+}
+
+std::string ResponseTestControl::sendFailure() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return sendFailure_;
+}
 
 void ResponseTestControl::requestStop() {
     stop_.store(true);
@@ -113,7 +168,7 @@ void ResponseTestControl::setWriterFinished(int packetsSent) {
         std::lock_guard<std::mutex> guard(lock_);
         auto grace = std::max<Clock::duration>(
             kMinimumGrace, std::chrono::microseconds(3 * longestRoundTrip_.load()));
-        graceEnd_ = std::min(Clock::now() + grace, endTime_);
+        graceEnd_ = std::min(Clock::now() + grace, endTime());
         finalPacketsSent_.store(packetsSent);
         writerFinished_.store(true);
     }
@@ -172,6 +227,13 @@ bool ResponseWriterThread::shouldStop() const {
            result_->getState() == TestResult::kFinished;
 }
 
+void ResponseWriterThread::reportSendFailure(int code) {
+    std::string text =
+        "A probe could not be sent to the remote reflector (" + errorText(code) + ")";
+    result_->addMessage("<p>" + text + "; no more probes were sent.</p>\n");
+    control_.setSendFailure(text);
+}
+
 void ResponseWriterThread::Run() {
     std::unique_ptr<QosMarking> marking;
     try {
@@ -195,11 +257,11 @@ void ResponseWriterThread::Run() {
             }
             std::memset(probe.data() + ProbePacket::kReflectorReceiveSeconds, 0,
                         24);  // offsets 28-51
-            ProbePacket::writeTime(probe.data(), ProbePacket::kSendSeconds, Timestamp::now());
+            ProbePacket::Time sentAt = ProbePacket::probeTime(Timestamp::now());
+            ProbePacket::writeProbeTime(probe.data(), ProbePacket::kSendSeconds, sentAt);
             writeProbeHeader(probe.data(), dscp_, priority_);
-            // Counted before it leaves: on loopback the reply can be read
-            // before a count after the send, and its row would say "0 / 1".
-            result_->addPacketSent();
+            std::uint64_t key = ProbePacket::timeKey(sentAt);
+            control_.noteSent(key);
             long sent;
             do {
                 sent = ::sendto(socket_, probe.data(), probe.size(), 0,
@@ -207,16 +269,21 @@ void ResponseWriterThread::Run() {
                                 sizeof(destination_));
             } while (sent < 0 && errno == EINTR);
             if (sent < 0) {
-                platform::recordSocketErrorFromErrno();
+                // Not sent, so not counted: it would show as a lost probe.
+                int code = platform::recordSocketErrorFromErrno();
+                control_.forgetSent(key);
                 TRL_WARNING("socket send return < 0");
+                reportSendFailure(code);
                 break;
             }
+            result_->addPacketSent();
             // No pause after the last probe: the reader's wait for the
             // replies in flight takes its place.
             if (i + 1 == repeatCount_) break;
             nextSend += std::chrono::milliseconds(pause_);
-            control_.waitUntil(
-                std::min(nextSend, control_.endTime() + std::chrono::milliseconds(1)), *result_);
+            Clock::time_point end = control_.endTime();
+            if (end != Clock::time_point::max()) end += std::chrono::milliseconds(1);
+            control_.waitUntil(std::min(nextSend, end), *result_);
         }
         normalPriority();
     } catch (const SocketException& e) {
@@ -265,6 +332,14 @@ void ResponseReaderThread::Run() {
         int attempts = 0;
         while (attempts < repeatCount_) {
             if (isShutdownRequested() || control_.stopRequested()) break;
+            if (result_->isCancelled()) {
+                // At once: the replies still on their way are not waited for,
+                // those already here still count.
+                for (int i = 0; i < kDrainAfterCancel && attempts < repeatCount_; ++i) {
+                    if (!takeReply(buffer.data(), buffer.size(), attempts)) break;
+                }
+                break;
+            }
             if (control_.pastEndTime()) {
                 control_.setTimeLimitReached();
                 break;
@@ -294,38 +369,40 @@ bool ResponseReaderThread::receiveOne(std::uint8_t* buffer, std::size_t size, in
     int ready = ::poll(
         &fd, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
     if (ready <= 0) return true;  // a slice passed (or EINTR): look at the flags again
+    takeReply(buffer, size, attempts);
+    return !isShutdownRequested();
+}
 
+bool ResponseReaderThread::takeReply(std::uint8_t* buffer, std::size_t size, int& attempts) {
     sockaddr_in from{};
     socklen_t fromLength = sizeof(from);
     long n = ::recvfrom(socket_, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
                         &fromLength);
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        if (errno == EINTR) return true;
         platform::recordSocketErrorFromErrno();
         TRL_WARNING("Failed to recvfrom incoming response packet");
         ++attempts;
         return true;
     }
-    if (isShutdownRequested()) return false;
-    Timestamp received = Timestamp::now();  // T4
+    if (isShutdownRequested()) return true;
+    ProbePacket::Time received = ProbePacket::probeTime(Timestamp::now());  // T4
     // Shorter than the header: the times cannot be read from it.
     if (static_cast<std::size_t>(n) < ProbePacket::kHeaderBytes) return true;
-    Timestamp sent = ProbePacket::readTime(buffer, ProbePacket::kSendSeconds);
-    Timestamp reflectorIn = ProbePacket::readTime(buffer, ProbePacket::kReflectorReceiveSeconds);
-    Timestamp reflectorOut = ProbePacket::readTime(buffer, ProbePacket::kReflectorSendSeconds);
-    // A reply already counted (by its send time) is a duplicate made on
-    // the way, not a second probe back; counting it would push the loss
-    // below zero.
-    std::int64_t key = static_cast<std::int64_t>(sent.seconds) * 1000000 + sent.microseconds;
-    if (!seenSendTimes_.insert(key).second) return true;
-    // Duplicates arrive close behind their original; an unchecked request
-    // (pause 0, a huge repeat count) must not grow the set without end.
-    if (seenSendTimes_.size() > kRememberedReplies) seenSendTimes_ = {key};
-    std::int64_t roundTrip = received.microsecondsSince(sent);
-    if (roundTrip >= 0) control_.noteRoundTrip(roundTrip);
+    ProbePacket::Time sent = ProbePacket::readProbeTime(buffer, ProbePacket::kSendSeconds);
+    // Only a reply to a probe of ours counts, and once: a duplicate made on
+    // the way would push the loss below zero, and a datagram that carries a
+    // send time we never used would bring times of its own into the figures.
+    if (!control_.takeReply(ProbePacket::timeKey(sent))) return true;
+    std::optional<ResponseTimes> times = ResponseTimes::of(
+        sent, ProbePacket::readProbeTime(buffer, ProbePacket::kReflectorReceiveSeconds),
+        ProbePacket::readProbeTime(buffer, ProbePacket::kReflectorSendSeconds), received);
+    if (!times) return true;
+    control_.noteRoundTrip(times->roundTrip);
     ++attempts;
     result_->addPacketReceived();
-    result_->addResponseSample(sent, reflectorIn, reflectorOut, received);
+    result_->addResponseFigures(times->roundTrip, times->held, platform::nowSeconds());
     return true;
 }
 
@@ -358,18 +435,34 @@ void ResponseTestThread::stop() {
 void ResponseTestThread::runTest() {
     try {
         // Answered from the remote-agent cache, which Run has just filled.
-        std::shared_ptr<RemoteAgentStatus> remote = remoteCheck();
+        std::string reason;
+        std::shared_ptr<RemoteAgentStatus> remote = remoteCheck(&reason);
         if (!remote) {
-            result_->setState(TestResult::kFinished);
+            result_->endWithReason(reason);
             return;
         }
-        auto reflectorPort = static_cast<std::uint16_t>(remote->reflectorPort() & 0xFFFF);
+        // Port 0 (a status reply without the line) would make every send fail
+        // and the test report all probes lost.
+        int port = remote->reflectorPort();
+        if (port < 1 || port > 65535) {
+            std::string text = "The remote agent at " + escapeHtml(remoteComputer_) +
+                               " did not name its response reflector port, so no probes were sent.";
+            result_->addMessage("<p>" + text + "</p>\n");
+            result_->endWithReason(text);
+            return;
+        }
+        auto reflectorPort = static_cast<std::uint16_t>(port);
         result_->setRemoteReflectorPort(reflectorPort);
 
         UdpHandle socket;
         if (socket.fd() < 0) {
-            platform::recordSocketErrorFromErrno();
-            TRL_SOCKET_FAILURE("socket( AF_INET, SOCK_DGRAM, 0 )");
+            int code = platform::recordSocketErrorFromErrno();
+            TRL_FAILURE("socket( AF_INET, SOCK_DGRAM, 0 )");
+            std::string text =
+                "Could not open a UDP socket for the response test (" + errorText(code) + ")";
+            result_->addMessage("<p>" + text + "</p>\n");
+            result_->endWithReason(text + ".");
+            return;
         }
         // The workers poll in short slices; the time-outs only bound a send
         // that the system would block.
@@ -392,8 +485,7 @@ void ResponseTestThread::runTest() {
                                " for the response test: " + socketErrorText(code) + " (" +
                                std::to_string(code) + ")";
             result_->addMessage("<p>" + text + "</p>\n");
-            result_->setFinalResults(text + ".");
-            result_->setState(TestResult::kFinished);
+            result_->endWithReason(text + ".");
             return;
         }
         // The port really used, also when the setting let the system choose.
@@ -403,19 +495,21 @@ void ResponseTestThread::runTest() {
         else
             result_->setLocalResponsePort(localPort_);
 
-        runWorkers(socket.fd(), destination);
+        runWorkers(socket.fd(), destination, remote);
     } catch (...) {
         printLine("Unknown exception in ResponseTestThread\n");
         printLine(std::string("(ResponseTestThread::runTest() ") + sourceFileName(__FILE__) +
                   " at line " + std::to_string(__LINE__) + ")\n");
         if (result_->getState() == TestResult::kRunning && result_->getPacketsSent() > 0)
             result_->finishResponse();
-        result_->setState(TestResult::kFinished);
+        // Run records the exception and ends the record with it as the reason.
+        throw;
     }
 }
 
-void ResponseTestThread::runWorkers(int socket, const sockaddr_in& destination) {
-    ResponseTestControl control(Clock::now() + std::chrono::seconds(std::max(timeLimit_, 0)));
+void ResponseTestThread::runWorkers(int socket, const sockaddr_in& destination,
+                                    const std::shared_ptr<RemoteAgentStatus>& remote) {
+    ResponseTestControl control(std::chrono::seconds(std::max(timeLimit_, 0)));
     // Published for stop(); withdrawn before control goes out of scope.
     struct Publish {
         ResponseTestThread& self;
@@ -442,7 +536,7 @@ void ResponseTestThread::runWorkers(int socket, const sockaddr_in& destination) 
     if (!control.waitReaderStarted(std::chrono::seconds(10))) {
         printLine("reader thread failed\n");
         result_->addMessage("<p>reader thread failed</p>\n");
-        result_->setState(TestResult::kFinished);
+        result_->endWithReason("reader thread failed");
         return;
     }
     // The reader is receiving before the first probe leaves.
@@ -450,6 +544,7 @@ void ResponseTestThread::runWorkers(int socket, const sockaddr_in& destination) 
         Clock::now() + std::chrono::milliseconds(gWriterStartDelayMs.load()), *result_);
     result_->setState(TestResult::kRunning);
     if (go) {
+        control.startTimeLimit();
         writer->start();
         writer->join();
     }
@@ -458,10 +553,19 @@ void ResponseTestThread::runWorkers(int socket, const sockaddr_in& destination) 
 
     // The final figures, once, while the state is still 1002.
     if (control.timeLimitReached()) result_->setRanFullPeriod();
-    if (result_->getPacketsSent() > 0)
+    if (result_->getPacketsSent() > 0) {
+        if (result_->getPacketsReceived() == 0) {
+            // Most likely the remote agent answered a status request long ago
+            // and has since restarted elsewhere; the next test asks it again.
+            result_->addMessage(std::string("<p>") + kNoRepliesText + "</p>\n");
+            forgetRemoteAgentStatus(remote);
+        }
         result_->finishResponse();
-    else
-        result_->setFinalResults("No probes were sent.");
+    } else {
+        std::string failure = control.sendFailure();
+        result_->setFinalResults(failure.empty() ? "No probes were sent."
+                                                 : "No probes were sent. " + failure + ".");
+    }
     result_->setState(TestResult::kWaitingForFinalData);
     result_->setState(TestResult::kFinished);
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "nettests/probe_packet.h"
 #include "nettests/remote_agent_status.h"
 #include "nettests/response_reflector.h"
+#include "nettests/test_thread.h"
 #include "results/test_result.h"
 
 namespace trellon {
@@ -42,23 +44,67 @@ std::shared_ptr<TestResult> runningRecord() {
 
 // ---------------------------------------------------------------- arithmetic and layout
 
-TEST(ResponseArithmeticTest, LatencyIsHalfTheRoundTripLessTheHold) {
+ProbePacket::Time words(std::uint32_t seconds, std::uint32_t microseconds) {
+    return ProbePacket::Time{seconds, microseconds};
+}
+
+TEST(ProbeTimeTest, DifferencesSurviveTheWrapOfTheSecondsWord) {
     struct Case {
-        int roundTripUs, holdUs;
-        const char* latencyCell;
+        ProbePacket::Time from, to;
+        std::int64_t microseconds;
     } cases[] = {
-        {11000, 2000, "4 ms"},   // (11 - 2) / 2, integer halving
-        {10000, 12000, "0 ms"},  // a hold longer than the trip counts as the trip
-        {10999, 0, "5 ms"},      // milliseconds are truncated first
+        {words(100, 0), words(100, 1500), 1500},
+        {words(100, 999999), words(101, 0), 1},
+        {words(0x7FFFFFFF, 999000), words(0x80000000, 1000), 2000},  // 2038
+        {words(0xFFFFFFFF, 999999), words(0, 0), 1},                 // 2106
+        {words(0x80000000, 0), words(0x7FFFFFFF, 0), -1000000},      // backwards across 2038
+        {words(0, 500), words(0xFFFFFFFF, 0), -1000500},             // backwards across 2106
     };
     for (const auto& c : cases) {
-        auto record = runningRecord();
-        record->addResponseSample(at(100, 0), at(100, 0), at(100, c.holdUs),
-                                  at(100, c.roundTripUs));
-        auto row = record->getRow(0);
-        ASSERT_TRUE(row.has_value());
-        EXPECT_EQ(row->cells.at(1), c.latencyCell) << c.roundTripUs << " " << c.holdUs;
+        auto difference = ProbePacket::microsecondsBetween(c.from, c.to);
+        ASSERT_TRUE(difference.has_value()) << c.from.seconds << " " << c.to.seconds;
+        EXPECT_EQ(*difference, c.microseconds) << c.from.seconds << " " << c.to.seconds;
     }
+    // No clock writes a microseconds word of a million or more.
+    EXPECT_FALSE(ProbePacket::microsecondsBetween(words(5, 1000000), words(6, 0)).has_value());
+    EXPECT_FALSE(ProbePacket::microsecondsBetween(words(5, 0), words(6, 0xFFFFFFFF)).has_value());
+
+    // The words of this clock after 2038 are the low 32 bits of the seconds.
+    std::uint8_t probe[ProbePacket::kHeaderBytes] = {};
+    ProbePacket::writeProbeTime(probe, ProbePacket::kSendSeconds, words(0x80000001, 7));
+    ProbePacket::Time back = ProbePacket::readProbeTime(probe, ProbePacket::kSendSeconds);
+    EXPECT_EQ(back.seconds, 0x80000001u);
+    EXPECT_EQ(back.microseconds, 7u);
+    EXPECT_EQ(ProbePacket::probeTime(at(INT32_MIN, 3)).seconds, 0x80000000u);
+}
+
+TEST(ResponseTimesTest, TheHoldIsNeverBelowZeroNorAboveTheRoundTrip) {
+    struct Case {
+        ProbePacket::Time sent, in, out, received;
+        std::int64_t roundTrip, held;
+    } cases[] = {
+        {words(10, 0), words(10, 1000), words(10, 3000), words(10, 11000), 11000, 2000},
+        // The reflector says it sent the reply before it got the probe.
+        {words(10, 0), words(10, 9000), words(10, 1000), words(10, 11000), 11000, 0},
+        {words(10, 0), words(10, 0), words(30, 0), words(10, 11000), 11000, 11000},
+        // Its words cross 2038 and 2106.
+        {words(0x7FFFFFFF, 990000), words(0x7FFFFFFF, 999500), words(0x80000000, 500),
+         words(0x80000000, 5000), 15000, 1000},
+        {words(0xFFFFFFFF, 990000), words(0xFFFFFFFF, 999500), words(0, 500), words(0, 5000), 15000,
+         1000},
+        // Unreadable reflector words: no hold.
+        {words(10, 0), words(10, 1000), words(10, 5000000), words(10, 11000), 11000, 0},
+        // Our clock stepped back between send and receive.
+        {words(10, 5000), words(10, 5000), words(10, 5000), words(10, 0), 0, 0},
+    };
+    for (const auto& c : cases) {
+        auto times = ResponseTimes::of(c.sent, c.in, c.out, c.received);
+        ASSERT_TRUE(times.has_value());
+        EXPECT_EQ(times->roundTrip, c.roundTrip) << c.in.seconds << "." << c.in.microseconds;
+        EXPECT_EQ(times->held, c.held) << c.in.seconds << "." << c.in.microseconds;
+    }
+    EXPECT_FALSE(ResponseTimes::of(words(10, 2000000), words(10, 0), words(10, 0), words(10, 0))
+                     .has_value());
 }
 
 TEST(ResponseArithmeticTest, LossAndAverageInTheFinalFigures) {
@@ -66,7 +112,7 @@ TEST(ResponseArithmeticTest, LossAndAverageInTheFinalFigures) {
     for (int i = 0; i < 10; ++i) record->addPacketSent();
     for (int i = 0; i < 9; ++i) {
         record->addPacketReceived();
-        record->addResponseSample(at(5, 0), at(5, 0), at(5, 0), at(5, 8000));
+        record->addResponseFigures(8000, 0, 5);
     }
     record->finishResponse();
     EXPECT_NE(record->getFinalResults().find("Lost <b>10.0</b> percent"), std::string::npos);
@@ -169,6 +215,7 @@ protected:
     void TearDown() override {
         agent_.reset();
         setAgentControlPortForTests(kAgentControlPort);
+        setRemoteAgentCacheClockForTests({});
         emptyRemoteAgentCache();
         ResponseTestThread::setWriterStartDelayForTests(1000ms);
         resetShutdownRequestForTests();
@@ -403,6 +450,205 @@ TEST_F(ResponseTestThreadTest, OutOfRangeSizesFromProgramsAreMadeSafe) {
     EXPECT_EQ(none->getState(), TestResult::kFinished);
     EXPECT_EQ(none->getPacketsSent(), 0);
     EXPECT_NE(none->getFinalResults().find("No probes were sent."), std::string::npos);
+}
+
+TEST_F(ResponseTestThreadTest, AHoldBelowZeroOrAcross2038DoesNotInflateTheLatency) {
+    // Each reply leaves 5 ms after its probe came, with reflector times that
+    // are broken (out before in, by ten seconds) or cross the 2038 boundary
+    // of the seconds word (a hold of 1 ms).
+    std::atomic<int> probe{0};
+    ScriptedReflector odd([&](std::vector<std::uint8_t>& bytes, const auto& send) {
+        std::this_thread::sleep_for(5ms);
+        bool broken = probe++ % 2 == 0;
+        ProbePacket::writeProbeTime(bytes.data(), ProbePacket::kReflectorReceiveSeconds,
+                                    broken ? words(2000000000, 0) : words(0x7FFFFFFF, 999500));
+        ProbePacket::writeProbeTime(bytes.data(), ProbePacket::kReflectorSendSeconds,
+                                    broken ? words(1999999990, 0) : words(0x80000000, 500));
+        send(bytes);
+    });
+    remoteAgentWithReflector(odd.port());
+    auto record = newRecord();
+    auto thread = makeThread(record, 4, 50, 20);
+    thread->start();
+    thread->join();
+    ASSERT_EQ(record->getRowCount(), 4);
+    for (int i = 0; i < 4; ++i) {
+        auto row = record->getRow(i);
+        // Half of a round trip of a few milliseconds: never seconds.
+        int latency = std::stoi(row->cells.at(1));
+        EXPECT_GE(latency, 2) << "row " << i;
+        EXPECT_LT(latency, 100) << "row " << i;
+        EXPECT_EQ(row->cells.at(2), i % 2 == 0 ? "0 ms" : "1 ms") << "row " << i;
+    }
+    EXPECT_LT(record->getAverageLatencyMs(), 100.0);
+}
+
+TEST_F(ResponseTestThreadTest, OneSecondTestSendsProbesForItsSecond) {
+    // The real pause before the first probe: the time limit runs from there.
+    ResponseTestThread::setWriterStartDelayForTests(1000ms);
+    ResponseReflector reflector(0);
+    reflector.openSocketRunThreads();
+    remoteAgentWithReflector(reflector.port());
+    auto record = newRecord();
+    auto thread = makeThread(record, 1000, 50, 1);
+    thread->start();
+    thread->join();
+    EXPECT_EQ(record->getState(), TestResult::kFinished);
+    EXPECT_GE(record->getPacketsSent(), 10);
+    EXPECT_LE(record->getPacketsSent(), 21);
+    EXPECT_GT(record->getPacketsReceived(), 0);
+    std::string final = record->getFinalResults();
+    EXPECT_NE(final.find("Network response time, or latency, is <b>"), std::string::npos) << final;
+    EXPECT_NE(final.find("<br>Test ran entire time period you asked for."), std::string::npos)
+        << final;
+}
+
+TEST_F(ResponseTestThreadTest, CancelEndsTheReaderAtOnceWithRepliesOutstanding) {
+    ScriptedReflector silent([](std::vector<std::uint8_t>&, const auto&) {});
+    remoteAgentWithReflector(silent.port());
+    auto record = newRecord();
+    auto thread = makeThread(record, 100000, 50, 60);
+    thread->start();
+    ASSERT_TRUE(waitFor([&] { return silent.probes() >= 3; }));
+    auto cancelledAt = Clock::now();
+    record->setCancelled();
+    thread->join();
+    auto took = Clock::now() - cancelledAt;
+    // Both workers look at the flag every 50 ms; nothing waits for replies.
+    EXPECT_LT(took, 400ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+                           << " ms";
+    EXPECT_EQ(record->getState(), TestResult::kFinished);
+    EXPECT_NE(record->getFinalResults().find("<br>This test was cancelled by the user."),
+              std::string::npos);
+}
+
+TEST_F(ResponseTestThreadTest, AFailedSendIsReportedAndNotCountedAsSent) {
+    // Broadcast without SO_BROADCAST: the system refuses the send.
+    int socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(socket, 0);
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    destination.sin_port = htons(9);
+    auto record = runningRecord();
+    ResponseTestControl control(10s);
+    control.startTimeLimit();
+    {
+        ResponseWriterThread writer(socket, destination, 100, 5, 50, -1, -1, control, record);
+        writer.start();
+        writer.join();
+    }
+    ::close(socket);
+    EXPECT_EQ(record->getPacketsSent(), 0);
+    std::string output = record->getOutputText();
+    EXPECT_NE(output.find("<p>A probe could not be sent to the remote reflector (error "),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("; no more probes were sent.</p>"), std::string::npos) << output;
+    EXPECT_NE(control.sendFailure().find("could not be sent"), std::string::npos);
+    // Nothing left waiting for a reply that cannot come.
+    std::uint8_t probe[ProbePacket::kHeaderBytes] = {};
+    EXPECT_FALSE(control.takeReply(
+        ProbePacket::timeKey(ProbePacket::readProbeTime(probe, ProbePacket::kSendSeconds))));
+}
+
+TEST_F(ResponseTestThreadTest, ARemoteWithoutAReflectorPortEndsWithThatReason) {
+    // A status reply that stops after the streaming port.
+    agent_ = std::make_unique<testing::FakeAgent>("3.2\r\nready\r\n4045\r\n4046\r\n0\r\n");
+    setAgentControlPortForTests(agent_->port());
+    auto record = newRecord();
+    auto thread = makeThread(record, 5, 50, 10);
+    thread->start();
+    thread->join();
+    const std::string reason =
+        "The remote agent at 127.0.0.1 did not name its response reflector port, so no probes "
+        "were sent.";
+    EXPECT_EQ(record->getState(), TestResult::kFinished);
+    EXPECT_EQ(record->getPacketsSent(), 0);
+    EXPECT_EQ(record->getFinalResults(), reason);
+    EXPECT_EQ(record->getOutputText(), "<p>" + reason + "</p>\n");
+    EXPECT_NE(record->xmlDocument().find("<finalResults>" + reason + "</finalResults>"),
+              std::string::npos);
+}
+
+TEST_F(ResponseTestThreadTest, AFailedLocalSocketEndsWithThatReason) {
+    remoteAgentWithReflector(4047);
+    std::string why;
+    auto record = newRecord();
+    // Known already, so the test needs no connection for its check.
+    ASSERT_NE(checkRemoteAgentForTest("127.0.0.1", *record, &why), nullptr);
+    int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);  // no descriptor more
+    auto thread = makeThread(record, 5, 50, 10);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    thread->start();
+    thread->join();
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(record->getState(), TestResult::kFinished);
+    EXPECT_EQ(record->getFinalResults(),
+              "Could not open a UDP socket for the response test (error 10024: Too many open "
+              "files.).");
+    EXPECT_NE(record->getOutputText().find("<p>Could not open a UDP socket"), std::string::npos)
+        << record->getOutputText();
+}
+
+TEST_F(ResponseTestThreadTest, ARemoteRestartedOnOtherPortsIsReachedOnceItsStatusIsAskedAgain) {
+    // The remote agent's status names whichever reflector it runs now.
+    std::atomic<int> reflectorPort{0};
+    agent_ = std::make_unique<testing::FakeAgent>([&](const std::string&) {
+        return "3.2\r\nready\r\n4045\r\n4046\r\n" + std::to_string(reflectorPort.load()) +
+               "\r\n0\r\n";
+    });
+    setAgentControlPortForTests(agent_->port());
+    auto now = Clock::now();
+    setRemoteAgentCacheClockForTests([&] { return now; });
+    auto answer = [](std::vector<std::uint8_t>& probe, const auto& send) {
+        stampNow(probe);
+        send(probe);
+    };
+    auto runOnce = [&] {
+        auto record = newRecord();
+        auto thread = makeThread(record, 2, 50, 10);
+        thread->start();
+        thread->join();
+        return record;
+    };
+
+    auto first = std::make_unique<ScriptedReflector>(answer);
+    reflectorPort = first->port();
+    EXPECT_EQ(runOnce()->getPacketsReceived(), 2);
+    EXPECT_EQ(agent_->requestCount(), 1);
+
+    // The remote agent restarts with its reflector elsewhere. Asked a minute
+    // and a second ago, its status has expired: the next test asks again.
+    first.reset();
+    auto second = std::make_unique<ScriptedReflector>(answer);
+    reflectorPort = second->port();
+    now += kRemoteAgentStatusLifetime + 1s;
+    auto record = runOnce();
+    EXPECT_EQ(agent_->requestCount(), 2);
+    EXPECT_EQ(record->getPacketsReceived(), 2);
+    EXPECT_EQ(record->getOutputText(), "");
+
+    // Restarted again before the status expired: no reply comes, the test
+    // says why that may be, and the stale status is forgotten.
+    second.reset();
+    ScriptedReflector third(answer);
+    reflectorPort = third.port();
+    record = runOnce();
+    EXPECT_EQ(agent_->requestCount(), 2);
+    EXPECT_EQ(record->getPacketsSent(), 2);
+    EXPECT_EQ(record->getPacketsReceived(), 0);
+    EXPECT_NE(record->getOutputText().find(ResponseTestThread::kNoRepliesText), std::string::npos)
+        << record->getOutputText();
+    EXPECT_EQ(findRemoteAgentStatus("127.0.0.1"), nullptr);
+    EXPECT_EQ(runOnce()->getPacketsReceived(), 2);
+    EXPECT_EQ(agent_->requestCount(), 3);
 }
 
 }  // namespace
