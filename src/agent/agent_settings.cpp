@@ -53,6 +53,96 @@ int timeLimit(const ParameterMap& map, const char* name) {
 
 bool isYes(const std::string& text) { return text == "yes" || text == "true" || text == "ON" || text == "on"; }
 
+// The numeric settings and the values that make sense for them. A value
+// outside its range (a port of 70000 would wrap to 4464, a negative time
+// limit would refuse every test) is reported and the default used instead.
+struct NumberRule {
+    const char* name;
+    int minimum;
+    int maximum;
+    int fallback;      // the value used for a text that does not fit
+    bool emptyIsZero;  // empty text keeps its table meaning (0; 60 for a time limit), unreported
+};
+
+constexpr int kMaxPort = 65535;
+constexpr int kMaxTimeLimit = 86400;  // one day
+constexpr int kMaxTestLogSize = 10000;
+
+// 0 keeps its meaning: any port for the ports, 60 for the time limits.
+constexpr NumberRule kNumberRules[] = {
+    {"controlPort", 0, kMaxPort, 4044, true},
+    {"serverTcpPort", 0, kMaxPort, 4045, true},
+    {"streamDestinationUdpPort", 0, kMaxPort, 4046, true},
+    {"reflectorResponsePort", 0, kMaxPort, 4047, true},
+    {"testLogSize", 1, kMaxTestLogSize, 100, false},
+    {"responseTimePort", 0, kMaxPort, 0, true},
+    {"bandwidthPort", 0, kMaxPort, 0, true},
+    {"streamingClientPort", 0, kMaxPort, 0, true},
+    {"responseTimeLimit", 0, kMaxTimeLimit, 60, true},
+    {"bandwidthTimeLimit", 0, kMaxTimeLimit, 60, true},
+    {"streamingTimeLimit", 0, kMaxTimeLimit, 60, true},
+};
+
+enum class NumberCheck { fits, notANumber, outOfRange };
+
+// The whole text must be one decimal number, blanks around it allowed.
+NumberCheck checkNumber(const std::string& text, const NumberRule& rule) {
+    std::size_t begin = text.find_first_not_of(" \t");
+    std::size_t end = text.find_last_not_of(" \t");
+    if (begin == std::string::npos)
+        return rule.emptyIsZero ? NumberCheck::fits : NumberCheck::notANumber;
+    std::string number = text.substr(begin, end - begin + 1);
+    std::size_t at = 0;
+    bool negative = false;
+    if (number[0] == '+' || number[0] == '-') {
+        negative = number[0] == '-';
+        at = 1;
+    }
+    if (at == number.size()) return NumberCheck::notANumber;
+    long long value = 0;
+    for (; at < number.size(); ++at) {
+        char c = number[at];
+        if (c < '0' || c > '9') return NumberCheck::notANumber;
+        if (value < 1000000000LL) value = value * 10 + (c - '0');  // beyond every maximum already
+    }
+    if (negative) value = -value;
+    return value < rule.minimum || value > rule.maximum ? NumberCheck::outOfRange
+                                                        : NumberCheck::fits;
+}
+
+// A value from the settings file as the console and the log show it: on one
+// line, whatever it holds.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) out += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
+    return out;
+}
+
+void reportBadNumber(const NumberRule& rule, const std::string& text, NumberCheck check) {
+    std::string message = "Parameter " + std::string(rule.name) + " = \"" + printable(text) + "\" ";
+    if (check == NumberCheck::notANumber) {
+        message += "is not a number";
+    } else {
+        message += "is out of range (" + std::to_string(rule.minimum) + " to " +
+                   std::to_string(rule.maximum) + ")";
+    }
+    message += ", will use default value " + std::to_string(rule.fallback) + "\n";
+    logFormatted("%s", message.c_str());
+}
+
+// Replaces every numeric text that does not fit its setting by the default,
+// so the fields, the start page and a later save all see the value in use.
+void checkNumbers(ParameterMap& map) {
+    for (const auto& rule : kNumberRules) {
+        const ParameterMap::Pair* pair = map.get(rule.name);
+        if (pair == nullptr || !pair->value) continue;
+        NumberCheck check = checkNumber(*pair->value, rule);
+        if (check == NumberCheck::fits) continue;
+        reportBadNumber(rule, *pair->value, check);
+        map.set(rule.name, std::to_string(rule.fallback));
+    }
+}
+
 }  // namespace
 
 std::string shownSettingValue(const std::string& name, const std::string& value) {
@@ -84,6 +174,8 @@ void PerformanceAgent::loadSettings() {
             }
         }
     }
+
+    checkNumbers(parameters_);
 
     std::printf("Parameters:\n");
     for (std::size_t i = 0; i < parameters_.count(); ++i) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "agent/performance_agent.h"
 #include "lib/log.h"
@@ -82,7 +83,7 @@ TEST_F(SettingsTest, ConversionsFollowTheParameterTable) {
                     {"bandwidthTimeLimit", "abc"},
                     {"streamingTimeLimit", "30"},
                     {"bandwidthPort", "abc"},
-                    {"responseTimePort", "5000x"},
+                    {"responseTimePort", "5000"},
                     {"controlPort", ""},
                     {"name", "operator"},
                     {"hint", std::string(128, 'h')}});
@@ -102,6 +103,87 @@ TEST_F(SettingsTest, ConversionsFollowTheParameterTable) {
     EXPECT_EQ(agent.hint(), "");  // too long to read back: the default stays
     EXPECT_NE(log().find("Parameter hint not found, will use default value\n"), std::string::npos);
     EXPECT_NE(log().find("Parameter password not found, will use default value\n"), std::string::npos);
+}
+
+TEST_F(SettingsTest, NumbersThatDoNotFitAreReportedAndTheDefaultUsed) {
+    using Field = std::atomic<int> PerformanceAgent::*;
+    struct Case {
+        const char* name;
+        std::string text;
+        Field field;
+        int expected;
+        const char* report;  // null: accepted without a message
+    };
+    const Case cases[] = {
+        {"controlPort", "70000", &PerformanceAgent::controlPort, 4044,
+         "is out of range (0 to 65535), will use default value 4044"},
+        {"controlPort", "-1", &PerformanceAgent::controlPort, 4044, "is out of range (0 to 65535)"},
+        {"controlPort", "0", &PerformanceAgent::controlPort, 0, nullptr},
+        {"controlPort", "", &PerformanceAgent::controlPort, 0, nullptr},
+        {"controlPort", " 5000 ", &PerformanceAgent::controlPort, 5000, nullptr},
+        {"serverTcpPort", "65535", &PerformanceAgent::serverTcpPort, 65535, nullptr},
+        {"serverTcpPort", "65536", &PerformanceAgent::serverTcpPort, 4045,
+         "is out of range (0 to 65535), will use default value 4045"},
+        {"streamDestinationUdpPort", "port", &PerformanceAgent::streamDestinationUdpPort, 4046,
+         "is not a number, will use default value 4046"},
+        {"reflectorResponsePort", "99999999999999999999", &PerformanceAgent::reflectorResponsePort,
+         4047, "is out of range"},
+        {"testLogSize", "0", &PerformanceAgent::testLogSize, 100,
+         "is out of range (1 to 10000), will use default value 100"},
+        {"testLogSize", "", &PerformanceAgent::testLogSize, 100, "is not a number"},
+        {"testLogSize", "10000", &PerformanceAgent::testLogSize, 10000, nullptr},
+        {"testLogSize", "10001", &PerformanceAgent::testLogSize, 100,
+         "is out of range (1 to 10000)"},
+        {"responseTimePort", "5000x", &PerformanceAgent::responseTimePort, 0,
+         "is not a number, will use default value 0"},
+        {"bandwidthPort", "+", &PerformanceAgent::bandwidthPort, 0, "is not a number"},
+        {"streamingClientPort", "70000", &PerformanceAgent::streamingClientPort, 0,
+         "is out of range (0 to 65535), will use default value 0"},
+        {"responseTimeLimit", "0", &PerformanceAgent::responseTimeLimit, 60, nullptr},
+        {"responseTimeLimit", "86400", &PerformanceAgent::responseTimeLimit, 86400, nullptr},
+        {"bandwidthTimeLimit", "86401", &PerformanceAgent::bandwidthTimeLimit, 60,
+         "is out of range (0 to 86400), will use default value 60"},
+        {"streamingTimeLimit", "-5", &PerformanceAgent::streamingTimeLimit, 60,
+         "is out of range (0 to 86400)"},
+        {"streamingTimeLimit", "abc", &PerformanceAgent::streamingTimeLimit, 60,
+         "is not a number, will use default value 60"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " = \"" + c.text + "\"");
+        std::string folder = dir_.path() + "/" + std::to_string(&c - cases);
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        setLogFilePathForTests(folder + "/log.txt");
+        platform::SettingsStore s(folder + "/agent.conf");
+        bool created = false;
+        ASSERT_TRUE(s.create(created));
+        ASSERT_TRUE(s.writeValues({{c.name, c.text}}));
+        PerformanceAgent agent(folder + "/", s);
+        std::string out = captureStdout([&] { agent.loadSettings(); });
+        std::string log = readFile(folder + "/log.txt");
+        EXPECT_EQ((agent.*c.field).load(), c.expected);
+        std::string prefix = std::string("Parameter ") + c.name + " = \"" + c.text + "\" ";
+        if (c.report != nullptr) {
+            EXPECT_NE(log.find(prefix + c.report), std::string::npos) << log;
+            EXPECT_NE(out.find(prefix + c.report), std::string::npos) << out;
+            // The map holds the value in use, for the start page and a save.
+            EXPECT_EQ(agent.parameters().text(c.name), std::to_string(c.expected));
+        } else {
+            EXPECT_EQ(log.find(prefix), std::string::npos) << log;
+        }
+        TestLog::destroy();
+    }
+}
+
+TEST_F(SettingsTest, ReportedValuesStayOnOneLine) {
+    auto s = store({{"controlPort", "40\n44\x01"}});
+    PerformanceAgent agent(dir_.path() + "/", s);
+    captureStdout([&] { agent.loadSettings(); });
+    EXPECT_EQ(agent.controlPort.load(), 4044);
+    EXPECT_NE(
+        log().find(
+            "Parameter controlPort = \"40?44?\" is not a number, will use default value 4044\n"),
+        std::string::npos)
+        << log();
 }
 
 TEST_F(SettingsTest, PasswordIsOnlyEverShownMasked) {

@@ -144,5 +144,35 @@ TEST(AgentSecretsTest, PasswordNeverReachesTheLogOrTheConsole) {
     }
 }
 
+TEST(AgentSettingsCheckTest, OutOfRangeControlPortIsReportedAndTheDefaultUsed) {
+    // 70000 used to wrap to 4464 silently. The default port needs a namespace.
+    std::string why;
+    if (!canUseNetworkNamespaces(&why)) GTEST_SKIP() << "skipped: " << why;
+    ScopedNetns ns;
+    ASSERT_TRUE(ns.ok());
+    AgentProcess::Options o = anyPorts();
+    o.settings["controlPort"] = "70000";
+    o.settings["testLogSize"] = "-3";
+    o.settings["bandwidthTimeLimit"] = "10 minutes";
+    o.netns = ns.name();
+    AgentProcess agent(o);
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(agent.waitForOutput("accept() start.", 15s));
+    for (const char* report : {"Parameter controlPort = \"70000\" is out of range (0 to 65535), "
+                               "will use default value 4044\n",
+                               "Parameter testLogSize = \"-3\" is out of range (1 to 10000), will "
+                               "use default value 100\n",
+                               "Parameter bandwidthTimeLimit = \"10 minutes\" is not a number, "
+                               "will use default value 60\n"}) {
+        EXPECT_NE(agent.output().find(report), std::string::npos) << report;
+        EXPECT_NE(agent.log().find(report), std::string::npos) << report;
+    }
+    EXPECT_NE(agent.output().find("  controlPort = 4044\n"), std::string::npos);
+    EXPECT_EQ(ns.run("nc -z -w 2 127.0.0.1 4044"), 0);
+    EXPECT_NE(ns.run("nc -z -w 2 127.0.0.1 4464"), 0);
+    agent.signal(SIGINT);
+    EXPECT_EQ(agent.waitForExit(10s), 0);
+}
+
 }  // namespace
 }  // namespace trellon::testing
