@@ -72,4 +72,20 @@ inline std::string waitUntilDone(const Host& from, int id, std::chrono::millisec
     }
 }
 
+// Polls the HTML results page until its progress table has at least `rows`
+// rows (one per reply of a response test); false at the limit.
+inline bool waitForRows(const Host& from, int id, int rows, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        std::string page = httpGet(from, "/results?id=" + std::to_string(id) + "&format=html");
+        int seen = 0;
+        for (std::size_t at = page.find("<tr>\n"); at != std::string::npos;
+             at = page.find("<tr>\n", at + 1))
+            ++seen;
+        if (seen >= rows) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 }  // namespace trellon::netlab::response
