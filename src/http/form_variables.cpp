@@ -1,6 +1,7 @@
 #include "http/form_variables.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -16,7 +17,25 @@ int hexValue(char c) {
     return -1;
 }
 
+bool endsWithNoCase(const std::string& text, const char* suffix) {
+    std::size_t n = std::char_traits<char>::length(suffix);
+    if (text.size() < n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != suffix[i])
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool FormVariables::isSelectionMark(const std::string& name) {
+    if (endsWithNoCase(name, "selected") || endsWithNoCase(name, "checked")) return true;
+    std::string lower;
+    for (char c : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.find("selected_") != std::string::npos ||
+           lower.find("checked_") != std::string::npos;
+}
 
 std::string FormVariables::decodeComponent(const std::string& text) {
     std::string decoded;
@@ -57,7 +76,11 @@ void FormVariables::decodeQuery(const std::string& query) {
         std::string name = query.substr(pos, std::min(equals - pos, kMaxFieldBytes));
         std::string value =
             query.substr(equals + 1, std::min(valueEnd - equals - 1, kMaxFieldBytes));
-        values_.emplace(decodeComponent(name), decodeComponent(value));
+        std::string decodedName = decodeComponent(name);
+        // "$" names are page variables applied unchecked into attributes;
+        // only the agent itself may set them (its send-back), never a query.
+        if (decodedName.empty() || decodedName[0] != '$')
+            values_.emplace(std::move(decodedName), decodeComponent(value));
 
         pos = valueEnd < query.size() ? valueEnd + 1 : valueEnd;
     }
@@ -77,7 +100,13 @@ void FormVariables::copyAsDollarNames() {
     // the new "$" names as well.
     std::vector<std::pair<std::string, std::string>> copies;
     copies.reserve(values_.size());
-    for (const auto& [name, value] : values_) copies.emplace_back("$" + name, value);
+    for (const auto& [name, value] : values_) {
+        // Selection marks stand bare inside tags ("<option $bytesselected>"),
+        // where escaping cannot keep a value from adding attributes: the
+        // agent sets them itself, a submitted field never does.
+        if (isSelectionMark(name)) continue;
+        copies.emplace_back("$" + name, value);
+    }
     for (auto& [name, value] : copies) values_[std::move(name)] = std::move(value);
 }
 

@@ -407,27 +407,31 @@ bool HttpRequest::parseHead() {
         sendError(400, "Bad Request", "Can't parse request for file name");
         return false;
     }
-    std::string rest = requestLine.substr(gap + 1);
-    percentDecode(rest);
-    if (rest.empty() || rest[0] != '/') {
+    // Split first, decode after: the path is decoded once here and the query
+    // once by the form variables. Decoding the whole line first made "%20"
+    // end the path, "%3F" start a query and "%26" split a value in two.
+    std::string target = requestLine.substr(gap + 1);
+    if (target.empty() || target[0] != '/') {
         sendError(400, "Bad Request", "Bad filename.");
         return false;
     }
-    std::string path = rest;
-    std::size_t blank = path.find(' ');
+    std::size_t blank = target.find(' ');
     if (blank != std::string::npos) {
-        record_.protocol = path.substr(blank + 1);
-        path.resize(blank);
+        record_.protocol = target.substr(blank + 1);
+        target.resize(blank);
     }
+    std::string path = target;
     std::size_t question = path.find('?');
     if (question != std::string::npos) {
         record_.query = path.substr(question + 1);
         path.resize(question);
     }
+    percentDecode(path);
     record_.rawPath = path;
+    // The address as the client sent it: a rerun link must carry the query
+    // exactly, escapes and all.
     record_.fullUrl = "http://" + (server_ != nullptr ? server_->hostName() : std::string()) + ":" +
-                      std::to_string(controlPort_) + path +
-                      (record_.query.empty() ? "" : "?" + record_.query);
+                      std::to_string(controlPort_) + target;
 
     if (path.find('\0') != std::string::npos) {
         sendError(400, "Bad Request", "Illegal filename.");
@@ -449,13 +453,18 @@ bool HttpRequest::parseHead() {
     return true;
 }
 
+bool HttpRequest::openToPeers(const std::string& fileName) {
+    return fileName == "status" || fileName == "cancel" || fileName == "startStreamServer";
+}
+
 void HttpRequest::serve() {
-    // Only the first page is guarded, but it is guarded however it is
-    // reached: a path that names nothing shows the first page too, and must
-    // not show it past the password.
+    // With the log-in on, every page, command and file is guarded (a test
+    // started, a result or the log read by anyone on the network is what the
+    // log-in is for), except what other agents ask, which carries no
+    // credentials. A path that names nothing shows the first page, guarded too.
     auto challenged = [this] {
         AgentState* agent = AgentState::current();
-        if (record_.fileName != "index.htm" || agent == nullptr || !agent->authenticated.load())
+        if (agent == nullptr || !agent->authenticated.load() || openToPeers(record_.fileName))
             return false;
         if (credentialsMatch(record_.credentials, agent->name(), agent->password())) return false;
         sendUnauthorized();

@@ -127,6 +127,10 @@ public:
     // Line reader over the received head: a line ends at LF, CR or CR LF.
     static bool readLine(const std::string& buffer, std::size_t& position, std::string& line);
 
+    // The agent-to-agent requests ("status", "cancel", "startStreamServer"):
+    // other agents send them without a log-in.
+    static bool openToPeers(const std::string& fileName);
+
     // Helpers shared with the tests.
     static bool credentialsMatch(const std::string& credentials, const std::string& name,
                                  const std::string& password);

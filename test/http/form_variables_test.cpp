@@ -37,7 +37,9 @@ TEST(FormVariablesTest, DecodesQueries) {
         {"a=x%00y", {{"a", std::string("x\0y", 3)}}},
         {"remoteComputer=host%2Dname&timeLimit=10",
          {{"remoteComputer", "host-name"}, {"timeLimit", "10"}}},
-        {"$title=%3Cb%3E", {{"$title", "<b>"}}},
+        // Page variables never come from a query, however the "$" is written.
+        {"$title=%3Cb%3E", {}},
+        {"a=1&%24b=2&c=3", {{"a", "1"}, {"c", "3"}}},
     };
     for (const Case& c : cases) {
         FormVariables variables;
@@ -80,10 +82,15 @@ TEST(FormVariablesTest, GetSetAndHas) {
 
 TEST(FormVariablesTest, CopiesEveryVariableUnderItsDollarName) {
     FormVariables variables;
-    variables.decodeQuery("timeLimit=10&remoteComputer=peer&$old=x");
+    variables.decodeQuery(
+        "timeLimit=10&remoteComputer=peer&mbytesselected=autofocus+onfocus%3Dx&dscpSelected_EF=y");
+    variables.set("$old", "x");
     variables.copyAsDollarNames();
+    // Selection marks stand bare inside tags: a submitted one is never copied.
     EXPECT_EQ(variables.all(), (Map{{"timeLimit", "10"},
                                     {"remoteComputer", "peer"},
+                                    {"mbytesselected", "autofocus onfocus=x"},
+                                    {"dscpSelected_EF", "y"},
                                     {"$old", "x"},
                                     {"$timeLimit", "10"},
                                     {"$remoteComputer", "peer"},

@@ -210,12 +210,38 @@ TEST_F(HttpRequestAuthentication, EveryWayToTheFirstPageIsGuarded) {
     }
 }
 
-TEST_F(HttpRequestAuthentication, OtherPathsAreNotChallenged) {
-    HttpReply reply = fetch("/quick");
-    EXPECT_EQ(reply.status(), 200);
-    EXPECT_NE(reply.body().find("QUICK-ANSWER"), std::string::npos);
+TEST_F(HttpRequestAuthentication, EveryPageCommandAndFileIsGuarded) {
+    site_.write("log.txt", "SECRET LOG");
     ASSERT_NE(kEmbeddedDocuments[0].name, nullptr);
-    EXPECT_EQ(fetch(std::string("/") + kEmbeddedDocuments[0].name).status(), 200);
+    for (const std::string& path : {std::string("/quick"), std::string("/quick?delay=1"),
+                                    std::string("/log.txt"),
+                                    std::string("/") + kEmbeddedDocuments[0].name}) {
+        HttpReply reply = fetch(path);
+        EXPECT_EQ(reply.status(), 401) << path;
+        EXPECT_EQ(reply.raw.find("QUICK-ANSWER"), std::string::npos) << path;
+        EXPECT_EQ(reply.raw.find("SECRET"), std::string::npos) << path;
+        EXPECT_EQ(fetch(path, authorization("operator:pa:ss w0rd")).status(), 200) << path;
+    }
+}
+
+TEST_F(HttpRequestAuthentication, WhatOtherAgentsAskStaysOpen) {
+    RunningServer peers(site_.root.path(), false, [](HttpServer& server) {
+        server.registerCommand(textCommand("cancelCommand", "BROWSER-CANCEL"));
+        for (const char* name : {"status", "cancel", "startStreamServer"})
+            server.registerCommand(textCommand(name, std::string("PEER-") + name));
+    });
+    ASSERT_TRUE(peers.started());
+    auto fetch = [&](const std::string& path) {
+        return httpExchange(peers.port(), get(path, "HTTP/1.1"));
+    };
+    for (const char* name : {"status", "cancel", "startStreamServer"}) {
+        HttpReply reply = fetch(std::string("/") + name + "?id=3");
+        EXPECT_EQ(reply.status(), 200) << name;
+        EXPECT_NE(reply.body().find(std::string("PEER-") + name), std::string::npos) << name;
+    }
+    // Only the names themselves: a file that merely begins so is guarded.
+    EXPECT_EQ(fetch("/status.htm").status(), 401);
+    EXPECT_EQ(fetch("/cancelCommand?id=3").status(), 401);
 }
 
 TEST_F(HttpRequestAuthentication, SwitchedOffNothingIsChallenged) {
@@ -609,6 +635,29 @@ TEST(HttpRequestCommand, DelayHoldsTheAnswerBack) {
         EXPECT_EQ(reply.status(), 200) << query;
         EXPECT_LT(millisecondsSince(start), 1000) << query;
     }
+}
+
+TEST(HttpRequestCommand, PathAndQueryAreEachDecodedOnce) {
+    Site site;
+    RunningServer server(site.root.path(), false, [](HttpServer& s) {
+        s.registerCommand(std::make_unique<testing::LambdaCommand>(
+            "echo", [](HttpRequest& request, FormVariables& form, ResponseBuffer& out) {
+                for (const auto& [name, value] : form.all()) out.append(name + "=[" + value + "]");
+                out.append(" path=[" + request.record().rawPath + "]");
+                return 0;
+            }));
+        s.registerCommand(textCommand("a b", "SPACED"));
+    });
+    ASSERT_TRUE(server.started());
+
+    // "%26" is an "&" inside a value, "%2B" a plus, "%2520" the text "%20",
+    // "%20" a blank that ends nothing, "%3F" a question mark in a value.
+    HttpReply reply =
+        httpExchange(server.port(), get("/echo?a=x%26y&b=%2B&c=%2520&d=p%20q&e=w%3Fz&f=1"));
+    EXPECT_EQ(reply.status(), 200);
+    EXPECT_EQ(reply.body(), "a=[x&y]b=[+]c=[%20]d=[p q]e=[w?z]f=[1] path=[/echo]\r\n");
+    // The path is decoded too, once.
+    EXPECT_NE(httpExchange(server.port(), get("/a%20b")).body().find("SPACED"), std::string::npos);
 }
 
 TEST(HttpRequestCommand, CommandSetsStatusHeadersAndType) {
