@@ -312,5 +312,24 @@ TEST_F(BrowserTest, CancelLinkStopsTheRunningTest) {
     EXPECT_TRUE(keepScreenshot(browser, "browser-response-cancelled.png")) << browser.why();
 }
 
+TEST_F(BrowserTest, ALinkCannotPutScriptIntoThePages) {
+    Browser& browser = *browser_;
+    // A link from anywhere that names a page variable in its query: once it
+    // put an autofocus handler into the first page's radio button.
+    const std::string attack = "autofocus+onfocus%3Dwindow.hit%3D1";
+    for (const std::string& page :
+         {std::string("/?messages=x&%24responsechecked=") + attack,
+          std::string("/responsepage?messages=x&%24dscpSelected_Off=") + attack,
+          std::string("/response?remoteComputer=127.0.0.1&testSize=1&dscpSelected_Off=") +
+              attack}) {
+        ASSERT_TRUE(browser.navigate(std::string(kAgent) + page)) << browser.why();
+        ASSERT_TRUE(browser.waitFor("document.readyState === 'complete'", 10s)) << page;
+        std::this_thread::sleep_for(300ms);  // time for an autofocus handler to run
+        auto hit = browser.evaluate("!!window.hit || !!document.querySelector('[onfocus]')");
+        ASSERT_TRUE(hit) << browser.why();
+        EXPECT_FALSE(hit->boolean) << page;
+    }
+}
+
 }  // namespace
 }  // namespace trellon::testing
