@@ -29,6 +29,11 @@ namespace {
 
 std::atomic<HttpServer*> gCurrentServer{nullptr};
 
+// The current server's facts, shared: a reader's copy outlives the server.
+std::mutex gFactsLock;  // guards gFacts and gFactsOwner
+std::shared_ptr<const HttpServer::SiteFacts> gFacts;
+const HttpServer* gFactsOwner = nullptr;
+
 constexpr int kSocketTimeoutMs = 30000;
 
 bool setTimeout(int handle, int option, int milliseconds) {
@@ -57,18 +62,40 @@ HttpServer::HttpServer(int controlPort, bool useHTTPS, const std::string& rootDi
     resolveAddresses();
     startTime_ = platform::nowSeconds();
     gCurrentServer.store(this);
+    {
+        auto facts = std::make_shared<SiteFacts>();
+        facts->hostName = hostName_;
+        facts->hostAddress = hostAddress_;
+        facts->controlPort = controlPort_;
+        facts->htdocsPath = htdocsPath_;
+        std::lock_guard<std::mutex> guard(gFactsLock);
+        gFacts = std::move(facts);
+        gFactsOwner = this;
+    }
     if (registrar) registrar(*this);
 }
 
 HttpServer::~HttpServer() {
     HttpServer* self = this;
     gCurrentServer.compare_exchange_strong(self, nullptr);
+    {
+        std::lock_guard<std::mutex> guard(gFactsLock);
+        if (gFactsOwner == this) {
+            gFacts.reset();
+            gFactsOwner = nullptr;
+        }
+    }
     commands_.clear();
     plugins_.clear();
 }
 
 HttpServer* HttpServer::current() {
     return gCurrentServer.load();
+}
+
+std::shared_ptr<const HttpServer::SiteFacts> HttpServer::currentFacts() {
+    std::lock_guard<std::mutex> guard(gFactsLock);
+    return gFacts;
 }
 
 void HttpServer::resolveAddresses() {

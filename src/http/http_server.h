@@ -43,8 +43,21 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    // The last constructed server still alive, or null.
+    // The last constructed server still alive, or null. Only for request
+    // threads: their server outlives them. Other threads (test threads, the
+    // data sink) read currentFacts(), which a server being destroyed, as the
+    // retry after a failed listen does, cannot take away under them.
     static HttpServer* current();
+
+    // The facts about this site that records carry.
+    struct SiteFacts {
+        std::string hostName;
+        std::string hostAddress;
+        int controlPort = kDefaultControlPort;
+        std::string htdocsPath;
+    };
+    // Those of the current server, or null when there is none.
+    static std::shared_ptr<const SiteFacts> currentFacts();
 
     void run();
     void stop();

@@ -338,8 +338,35 @@ TEST(HttpServerRegistry, SiteFactsAndTheCurrentServer) {
     EXPECT_EQ(HttpServer::current(), second.get());
     first.reset();  // not the current one: leaves the pointer alone
     EXPECT_EQ(HttpServer::current(), second.get());
+    // A reader's copy of the facts outlives the server (the retry after a
+    // failed listen destroys it while test threads make records).
+    std::shared_ptr<const HttpServer::SiteFacts> facts = HttpServer::currentFacts();
+    ASSERT_TRUE(facts);
     second.reset();
     EXPECT_EQ(HttpServer::current(), nullptr);
+    EXPECT_EQ(HttpServer::currentFacts(), nullptr);
+    EXPECT_EQ(facts->controlPort, 4051);
+    EXPECT_EQ(facts->htdocsPath, root.path() + "/htdocs");
+}
+
+TEST(HttpServerRegistry, FactsCanBeReadWhileServersComeAndGo) {
+    TempDir root;
+    std::atomic<bool> done{false};
+    std::atomic<long> seen{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            if (auto facts = HttpServer::currentFacts()) {
+                seen += static_cast<long>(facts->hostName.size() + facts->htdocsPath.size()) > 0;
+            }
+        }
+    });
+    for (int i = 0; i < 5000 && seen.load() < 200; ++i) {
+        HttpServer server(4052, false, root.path(), false, "");
+        std::this_thread::yield();
+    }
+    done.store(true);
+    reader.join();
+    EXPECT_GT(seen.load(), 0);
 }
 
 }  // namespace
