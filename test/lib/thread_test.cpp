@@ -312,7 +312,10 @@ TEST(Thread, CancellationRacingDestructionOfIdleAndFinishedThreads) {
     std::string out = captureStdout([&] {
         std::atomic<bool> done{false};
         std::thread canceller([&] {
-            while (!done.load()) Thread::cancelAllThreads();
+            while (!done.load()) {
+                Thread::cancelAllThreads();
+                std::this_thread::yield();  // let the owners take the registry lock too
+            }
         });
         for (int round = 0; round < 300; ++round) {
             std::vector<std::unique_ptr<MortalThread>> idle;
