@@ -19,6 +19,10 @@ namespace trellon {
 
 namespace {
 
+// How long past its time limit a waiting request may wait for its test's
+// end before it is answered anyway (the last replies, the final figures).
+constexpr int kWaitBeyondTimeLimitSeconds = 60;
+
 bool blank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -168,16 +172,32 @@ int RunTestCommand::execute(HttpRequest& request, FormVariables& form, ResponseB
 
     // The thread's record pointer carries the slot: it goes back when the
     // thread object is gone, however the test ends (or if it is never made).
-    std::unique_ptr<TestThread> thread = createThread(
-        *run, RunningTestSlots::holdWhileRunning(record, std::move(slot)), !run->waiting);
-    // Waiting: the thread is ours to join and free. Otherwise it frees
-    // itself when its test ends, and is not touched after start().
-    if (run->waiting) {
+    std::shared_ptr<TestResult> held = RunningTestSlots::holdWhileRunning(record, std::move(slot));
+    // A request that waits for its test's end gives its request thread back
+    // meanwhile (ten such requests would otherwise hold every page); only
+    // without the connection loop (a command called directly) does it join.
+    const bool waitDetached = run->waiting && request.canFinishLater();
+    std::weak_ptr<TestResult> running = held;
+    std::unique_ptr<TestThread> thread =
+        createThread(*run, std::move(held), !run->waiting || waitDetached);
+    if (run->waiting && !waitDetached) {
         thread->start();
         thread->join();
         thread.reset();
     } else {
+        // It frees itself when its test ends, and is not touched after start().
         thread.release()->start();
+    }
+    if (waitDetached) {
+        // The thread's copy of the record pointer goes with the thread: once
+        // none is left, the test has ended, as a join would have told.
+        std::shared_ptr<const RunTestRequest> finished = std::move(run);
+        request.finishLater([running] { return running.expired(); },
+                            (finished->timeLimit + kWaitBeyondTimeLimitSeconds) * 1000,
+                            [this, &request, finished, testId](ResponseBuffer& later) {
+                                answer(request, *finished, testId, later);
+                            });
+        return 0;
     }
     answer(request, *run, testId, out);
     return 0;
