@@ -69,10 +69,12 @@ void TestLog::resetIdentifiersForTests() {
 
 LocalEndpoint TestLog::localEndpoint() {
     LocalEndpoint local;
-    if (HttpServer* server = HttpServer::current()) {
-        local.hostName = server->hostName();
-        local.hostAddress = server->hostAddress();
-        local.controlPort = server->controlPort();
+    // The facts, not the server: records are made on test threads and by the
+    // data sink, while the server may be rebuilt and destroyed under them.
+    if (std::shared_ptr<const HttpServer::SiteFacts> facts = HttpServer::currentFacts()) {
+        local.hostName = facts->hostName;
+        local.hostAddress = facts->hostAddress;
+        local.controlPort = facts->controlPort;
     } else {
         // No server yet (start-up, tests): the settings' view of this host.
         local.hostName = hostName();

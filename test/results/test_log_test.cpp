@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "http/http_server.h"
 #include "lib/agent_state.h"
+#include "support/test_support.h"
 
 namespace trellon {
 namespace {
@@ -192,6 +194,36 @@ TEST_F(TestLogTest, CreateDropAndRenderFromSeveralThreads) {
     EXPECT_LE(log.count(), 8 + kCreators + 1);
     log.newTestResult();
     EXPECT_EQ(log.count(), 8);
+}
+
+}  // namespace
+}  // namespace trellon
+
+namespace trellon {
+namespace {
+
+// Records are made on test threads and by the data sink while the control
+// port's server is rebuilt (the retry after a failed listen) and destroyed.
+TEST_F(TestLogTest, RecordsMadeWhileTheServerIsRebuiltNameThisSite) {
+    testing::TempDir root;
+    TestLog log(4);
+    std::atomic<bool> done{false};
+    std::atomic<int> made{0};
+    std::thread maker([&] {
+        while (!done.load()) {
+            auto record = log.newTestResult();
+            if (record && !record->getLocalComputer().empty()) ++made;
+            if (auto finished = log.findTestResult(record->getTestId()))
+                finished->setState(TestResult::kFinished);
+        }
+    });
+    for (int i = 0; i < 3000 && made.load() < 500; ++i) {
+        HttpServer server(4061, false, root.path(), false, "");
+        std::this_thread::yield();
+    }
+    done.store(true);
+    maker.join();
+    EXPECT_GT(made.load(), 0);
 }
 
 }  // namespace
