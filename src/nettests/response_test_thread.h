@@ -5,8 +5,9 @@
 // socket and two worker threads that share it: ResponseWriterThread only
 // sends probes, one per pause, stamping the send time (T1);
 // ResponseReaderThread only receives the replies, reads the reflector's
-// stamps (T2, T3) and its own receive time (T4), and hands each sample to
-// the record. The record (TestResult) does the arithmetic under its lock.
+// stamps (T2, T3) and its own receive time (T4), works out the round trip
+// and the reflector's hold (ResponseTimes) and hands them to the record
+// (TestResult), which makes the row and the figures under its lock.
 //
 // The time limit runs from the first probe, not from the start of the
 // thread: the writer waits a second for the reader first, and a one-second
@@ -140,7 +141,7 @@ private:
     std::atomic<bool> writerFinished_{false};
     std::atomic<int> finalPacketsSent_{0};
     std::atomic<std::int64_t> longestRoundTrip_{0};
-    mutable std::mutex lock_;  // guards readerStarted_, graceEnd_; with wake_
+    mutable std::mutex lock_;  // guards readerStarted_, graceEnd_, sendFailure_; with wake_
     std::condition_variable wake_;
     bool readerStarted_ = false;
     Clock::time_point graceEnd_{};
