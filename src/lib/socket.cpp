@@ -191,6 +191,9 @@ bool Socket::Probe(int port) {
     port_.store(static_cast<std::uint16_t>(port));
     SocketHandle h = ::socket(AF_INET, (udp_ ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
     if (h < 0) return false;
+    // The socket's time-outs (a TimeoutSocket's) bound the connect too: a
+    // port whose handshakes are dropped must not hold the install for minutes.
+    configure(h);
     sockaddr_in remote{};
     bool connected = false;
     if (buildAddress("localhost", static_cast<std::uint16_t>(port), remote)) {

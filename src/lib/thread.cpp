@@ -98,6 +98,10 @@ void Thread::start() {
     } catch (const std::system_error&) {
         launched_.store(false);
         failureReport("Thread start failed in call to _beginthread", __FILE__, __LINE__, false);
+        // Nobody touches a self-deleting thread after start(): unstarted, it
+        // would stay in the registry for ever, and with it what it holds (a
+        // test's record and its running-test slot).
+        if (mDeleteSelf) delete this;
     }
 }
 

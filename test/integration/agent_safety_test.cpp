@@ -52,6 +52,25 @@ TEST(AgentSignalsTest, OutsideWakeSignalLeavesTheStopSignalsWorking) {
     EXPECT_NE(agent.log().find("Server shutdown finished\n"), std::string::npos);
 }
 
+TEST(AgentSignalsTest, InstallDoesNotHangOnAPortWhoseHandshakesAreDropped) {
+    // The install probes the standard ports with a one-second time-out: a
+    // firewall that drops the handshake must not hold it for minutes.
+    std::string why;
+    if (!canUseNetworkNamespaces(&why)) GTEST_SKIP() << "skipped: " << why;
+    ScopedNetns ns;
+    ASSERT_TRUE(ns.ok());
+    if (ns.run("iptables -A INPUT -p tcp --dport 4044:4045 -j DROP") != 0)
+        GTEST_SKIP() << "skipped: iptables cannot drop packets in a namespace here";
+    AgentProcess::Options o;
+    o.arguments = {"-i"};
+    o.netns = ns.name();
+    AgentProcess install(o);
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(install.start());
+    EXPECT_EQ(install.waitForExit(15s), 0) << install.report();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+}
+
 TEST(AgentSignalsTest, StopSignalDuringInstallEndsItWithNothingHalfWritten) {
     // The port probe of an install connects to 4044; in a namespace that
     // drops those connection attempts it waits for a long time, which is
