@@ -75,6 +75,8 @@ public:
     explicit RunTestCommand(Description description);
 
     int execute(HttpRequest& request, FormVariables& form, ResponseBuffer& out) final;
+    // The remote check asks the remote agent; the name may take long to resolve.
+    bool mayWaitOnTheNetwork() const override { return true; }
 
     const Description& description() const { return description_; }
 

@@ -29,6 +29,11 @@ public:
     const std::string& name() const { return name_; }
     bool standardHeaders() const { return standardHeaders_; }
 
+    // Whether executing may wait on other computers (a name to resolve, a
+    // remote agent to ask, a child process to start): such commands may not
+    // take every request thread, so pages, status and cancel always find one.
+    virtual bool mayWaitOnTheNetwork() const { return false; }
+
 private:
     std::string name_;
     bool standardHeaders_;

@@ -348,7 +348,11 @@ bool HttpRequest::prepare() {
 bool HttpRequest::servesAtOnce() {
     if (!prepared_) servable_ = prepare();
     if (!servable_) return true;  // an error page, or nothing: only sending is left
-    if (server_ == nullptr || server_->findCommand(record_.fileName) != nullptr) return false;
+    if (server_ == nullptr) return false;
+    if (HttpCommand* command = server_->findCommand(record_.fileName)) {
+        mayWait_ = command->mayWaitOnTheNetwork();
+        return false;
+    }
     // A document in memory or a plain file: no command (which may wait on
     // the network) and nothing that can block. Anything else (a folder, a
     // name that leads to the first page) goes to a request thread.

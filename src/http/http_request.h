@@ -80,6 +80,8 @@ public:
     // block (a document or a file, not a command): the loop then serves it
     // itself instead of handing it to a request thread.
     bool servesAtOnce();
+    // After servesAtOnce(): whether the command it names may wait on the network.
+    bool mayWaitOnTheNetwork() const { return mayWait_; }
     // Adds bytes the loop received to the head; says whether it is complete.
     Head takeHeadBytes(const char* data, std::size_t length);
     // The head ended without its terminator (deadline or end of stream).
@@ -175,6 +177,7 @@ private:
     bool prepared_ = false;  // the head was read and parsed
     bool servable_ = false;  // and asks for something to serve
     bool peerKnown_ = false;
+    bool mayWait_ = false;
     bool headTooLarge_ = false;
     std::unique_ptr<Park> park_;
     ResponseBuffer commandOutput_;  // a command's output, kept across a park

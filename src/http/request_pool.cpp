@@ -61,10 +61,10 @@ int HttpRequestPool::replenish() {
 void HttpRequestPool::worker(PendingHttpRequestThread* self) {
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
-        work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) break;  // stopping with nothing to serve
-        std::unique_ptr<HttpRequest> request = std::move(queue_.front());
-        queue_.pop_front();
+        work_.wait(lock, [&] { return stopping_ || workWaiting(); });
+        bool slow = false;
+        std::unique_ptr<HttpRequest> request = takeNext(slow);
+        if (!request) break;  // stopping with nothing to serve
         self->state_ = PendingHttpRequestThread::busy;
         lock.unlock();
         try {
@@ -81,18 +81,39 @@ void HttpRequestPool::worker(PendingHttpRequestThread* self) {
         request.reset();
         lock.lock();
         self->state_ = PendingHttpRequestThread::idle;
+        if (slow && --slowBusy_ < kSlowThreads && !slowQueue_.empty()) work_.notify_one();
         if (stopping_) break;
     }
     self->state_ = PendingHttpRequestThread::ended;
     threadEnded_.notify_all();
 }
 
+bool HttpRequestPool::workWaiting() const {
+    return !queue_.empty() || (!slowQueue_.empty() && slowBusy_ < kSlowThreads);
+}
+
+std::unique_ptr<HttpRequest> HttpRequestPool::takeNext(bool& slow) {
+    std::unique_ptr<HttpRequest> next;
+    // Slow ones first while they have room: they have waited behind their cap.
+    if (!slowQueue_.empty() && slowBusy_ < kSlowThreads) {
+        next = std::move(slowQueue_.front());
+        slowQueue_.pop_front();
+        ++slowBusy_;
+        slow = true;
+    } else if (!queue_.empty()) {
+        next = std::move(queue_.front());
+        queue_.pop_front();
+    }
+    return next;
+}
+
 bool HttpRequestPool::dispatch(std::unique_ptr<HttpRequest> request) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (!stopping_ && !isShutdownRequested()) {
-            queue_.push_back(std::move(request));
-            work_.notify_one();
+            bool slow = request->mayWaitOnTheNetwork();
+            (slow ? slowQueue_ : queue_).push_back(std::move(request));
+            if (!slow || slowBusy_ < kSlowThreads) work_.notify_one();
             return true;
         }
     }
@@ -105,6 +126,8 @@ std::deque<std::unique_ptr<HttpRequest>> HttpRequestPool::beginShutdown() {
     std::lock_guard<std::mutex> guard(lock_);
     stopping_ = true;
     queued.swap(queue_);
+    for (auto& slow : slowQueue_) queued.push_back(std::move(slow));
+    slowQueue_.clear();
     work_.notify_all();
     return queued;
 }
@@ -141,7 +164,7 @@ int HttpRequestPool::busyThreadCount() {
 
 int HttpRequestPool::queuedCount() {
     std::lock_guard<std::mutex> guard(lock_);
-    return static_cast<int>(queue_.size());
+    return static_cast<int>(queue_.size() + slowQueue_.size());
 }
 
 }  // namespace trellon

@@ -8,6 +8,11 @@
 // goes to the completion handler (the connection loop, which sends the answer
 // or parks the request); without a handler it is destroyed, which closes it.
 //
+// Requests for commands that may wait on other computers (a run command's
+// remote check, a name to resolve) take at most kSlowThreads of the threads
+// at once, so ten such requests cannot keep the pages, status and cancel
+// from being served; they queue for their own turn instead.
+//
 // A thread that cannot be started is reported and the pool runs with those
 // it has; replenish() tries again. Shutdown lets every thread finish the
 // request it serves, drops what is queued, and waits until all have ended.
@@ -40,6 +45,7 @@ private:
 class HttpRequestPool {
 public:
     static constexpr int kPoolSize = 10;
+    static constexpr int kSlowThreads = kPoolSize - 2;
 
     using Completion = std::function<void(std::unique_ptr<HttpRequest>)>;
     // Starts one worker; tests replace it to see the pool survive a failed start.
@@ -72,6 +78,9 @@ public:
 
 private:
     void startThread(PendingHttpRequestThread& slot);
+    // The next request a thread may take now, or null (called with the lock held).
+    std::unique_ptr<HttpRequest> takeNext(bool& slow);
+    bool workWaiting() const;
     void worker(PendingHttpRequestThread* self);
 
     Completion completion_;
@@ -79,7 +88,9 @@ private:
     std::mutex lock_;               // the pool lock: states, queue, stopping_
     std::condition_variable work_;  // a request was queued, or shutdown began
     std::condition_variable threadEnded_;
-    std::deque<std::unique_ptr<HttpRequest>> queue_;
+    std::deque<std::unique_ptr<HttpRequest>> queue_;      // in arrival order
+    std::deque<std::unique_ptr<HttpRequest>> slowQueue_;  // those that may wait on the network
+    int slowBusy_ = 0;
     bool stopping_ = false;
     bool startFailureReported_ = false;
     PendingHttpRequestThread threads_[kPoolSize];

@@ -229,6 +229,49 @@ TEST(HttpConnectionLoop, WaitingRequestsHoldNoRequestThread) {
     }
 }
 
+// A command that waits on other computers (as a run command's remote check does).
+class WaitsOnTheNetwork : public LambdaCommand {
+public:
+    using LambdaCommand::LambdaCommand;
+    bool mayWaitOnTheNetwork() const override { return true; }
+};
+
+TEST(HttpConnectionLoop, CommandsThatWaitOnTheNetworkLeaveThreadsForThePages) {
+    TempDir root;
+    testing::Gate gate;
+    RunningServer server(root.path(), false, [&](HttpServer& s) {
+        s.registerCommand(textCommand("quick", "QUICK"));
+        s.registerCommand(std::make_unique<WaitsOnTheNetwork>(
+            "remote", [&](HttpRequest&, FormVariables&, ResponseBuffer& out) {
+                gate.pass();
+                out.append("REMOTE");
+                return 0;
+            }));
+    });
+    testing::GateOpener opener(gate);
+    ASSERT_TRUE(server.started());
+    const int port = server.port();
+
+    std::vector<std::unique_ptr<Client>> slow;
+    for (int i = 0; i < HttpRequestPool::kPoolSize + 2; ++i) {
+        slow.push_back(std::make_unique<Client>("127.0.0.1", port));
+        ASSERT_TRUE(slow.back()->send(get("/remote")));
+    }
+    EXPECT_TRUE(gate.waitEntered(HttpRequestPool::kSlowThreads, milliseconds(5000)));
+    EXPECT_FALSE(gate.waitEntered(HttpRequestPool::kSlowThreads + 1, milliseconds(300)))
+        << "more threads wait on the network than they may";
+    auto asked = Clock::now();
+    EXPECT_EQ(httpExchange(port, get("/quick")).status(), 200);
+    EXPECT_LT(msSince(asked), 500);
+
+    gate.open();
+    for (auto& c : slow) {
+        std::string answer;
+        EXPECT_TRUE(c->closedWithin(5000, &answer));
+        EXPECT_NE(answer.find("REMOTE"), std::string::npos);
+    }
+}
+
 TEST(HttpConnectionLoop, AnAnswerNobodyReadsIsGivenUpAtItsDeadline) {
     TempDir root;
     HttpConnectionLoop::Limits limits;
