@@ -152,8 +152,10 @@ void TestResult::addResponseSample(const Timestamp& sent, const Timestamp& refle
     ++sampleCount_;
     std::int64_t roundTrip = millisecondsBetween(sent, received);
     std::int64_t held = millisecondsBetween(reflectorIn, reflectorOut);
-    // A reflector cannot hold a probe longer than its whole trip; a clock step
-    // there must not give a negative latency.
+    // A reflector cannot hold a probe longer than its whole trip, nor less
+    // than nothing; a clock step or a hostile peer must not bend the latency.
+    if (roundTrip < 0) roundTrip = 0;
+    if (held < 0) held = 0;
     if (held > roundTrip) held = roundTrip;
     std::int64_t latency = (roundTrip - held) / 2;
     latencySumMs_ += latency;

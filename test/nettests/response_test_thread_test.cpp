@@ -572,6 +572,11 @@ TEST_F(ResponseTestThreadTest, ARemoteWithoutAReflectorPortEndsWithThatReason) {
 }
 
 TEST_F(ResponseTestThreadTest, AFailedLocalSocketEndsWithThatReason) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' own checks (a member call's type check, a report) need
+    // descriptors too; with none left they report faults that are not there.
+    GTEST_SKIP() << "needs every descriptor used up, which the sanitizers cannot live with";
+#endif
     remoteAgentWithReflector(4047);
     std::string why;
     auto record = newRecord();

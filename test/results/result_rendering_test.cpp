@@ -207,6 +207,9 @@ TEST_F(ResultRenderingTest, ResponseSampleArithmetic) {
         // Microseconds borrow across the second: 1.0005 ms round trip is 1 ms.
         {at(100, 999500), at(0, 0), at(0, 0), at(101, 1000), "0 ms", "0 ms"},
         {at(100, 999000), at(0, 0), at(0, 0), at(101, 5000), "3 ms", "0 ms"},
+        // A reflector that claims to have sent before it received (held -10 s)
+        // holds nothing: the latency is half the round trip, not 5 s more.
+        {at(100, 0), at(100, 0), at(90, 0), at(100, 10000), "5 ms", "0 ms"},
     };
     for (const auto& c : cases) {
         TestResult r(1, LocalEndpoint{"a", "a", 1});
