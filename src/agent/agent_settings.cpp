@@ -78,6 +78,7 @@ constexpr NumberRule kNumberRules[] = {
     {"responseTimePort", 0, kMaxPort, 0, true},
     {"bandwidthPort", 0, kMaxPort, 0, true},
     {"streamingClientPort", 0, kMaxPort, 0, true},
+    {"streamingServerPort", 0, kMaxPort, 0, true},
     {"responseTimeLimit", 0, kMaxTimeLimit, 60, true},
     {"bandwidthTimeLimit", 0, kMaxTimeLimit, 60, true},
     {"streamingTimeLimit", 0, kMaxTimeLimit, 60, true},
@@ -194,6 +195,9 @@ void PerformanceAgent::loadSettings() {
     responseTimePort.store(decimal(parameters_, "responseTimePort"));
     bandwidthPort.store(decimal(parameters_, "bandwidthPort"));
     streamingClientPort.store(decimal(parameters_, "streamingClientPort"));
+    // The settings page stores it like the other three; left at 0 it would
+    // be lost at every start.
+    streamingServerPort.store(decimal(parameters_, "streamingServerPort"));
     responseTimeLimit.store(timeLimit(parameters_, "responseTimeLimit"));
     bandwidthTimeLimit.store(timeLimit(parameters_, "bandwidthTimeLimit"));
     streamingTimeLimit.store(timeLimit(parameters_, "streamingTimeLimit"));
@@ -225,7 +229,33 @@ void PerformanceAgent::loadSettings() {
 }
 
 void PerformanceAgent::saveSettings() {
-    std::lock_guard<std::recursive_mutex> guard(settingsLock());
+    platform::SettingsValues values;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::recursive_mutex> guard(settingsLock());
+        generation = ++saveGeneration_;
+        copySettingsIntoMap();
+        for (std::size_t i = 0; i < parameters_.count(); ++i) {
+            const auto& pair = parameters_.at(i);
+            values.emplace_back(pair.name, pair.value.value_or(""));
+        }
+    }
+    // The file is written outside the settings lock: every request reads
+    // the log-in under it, and a write waits on the disk.
+    std::lock_guard<std::mutex> writing(agentFileWriteLock());
+    if (generation < writtenGeneration_) return;  // newer values are on disk already
+    writtenGeneration_ = generation;
+    if (!store_.openFullAccess()) {
+        logFormatted("%s", "No registry key found.\n");
+        return;
+    }
+    if (!store_.writeValues(values)) {
+        for (const auto& [name, value] : values)
+            logFormatted("Failed with RegSetValueEx call for %s\n", name.c_str());
+    }
+}
+
+void PerformanceAgent::copySettingsIntoMap() {
     auto number = [](int value) { return std::to_string(value); };
     parameters_.set("controlPort", number(runningControlPort()));
     parameters_.set("serverTcpPort", number(serverTcpPort.load()));
@@ -246,24 +276,6 @@ void PerformanceAgent::saveSettings() {
     parameters_.set("responseTimeLimit", number(responseTimeLimit.load()));
     parameters_.set("bandwidthTimeLimit", number(bandwidthTimeLimit.load()));
     parameters_.set("streamingTimeLimit", number(streamingTimeLimit.load()));
-
-    if (!store_.openFullAccess()) {
-        logFormatted("%s", "No registry key found.\n");
-        return;
-    }
-    platform::SettingsValues values;
-    for (std::size_t i = 0; i < parameters_.count(); ++i) {
-        const auto& pair = parameters_.at(i);
-        values.emplace_back(pair.name, pair.value.value_or(""));
-    }
-    bool written = false;
-    {
-        std::lock_guard<std::mutex> writing(agentFileWriteLock());
-        written = store_.writeValues(values);
-    }
-    if (!written) {
-        for (const auto& [name, value] : values) logFormatted("Failed with RegSetValueEx call for %s\n", name.c_str());
-    }
 }
 
 bool PerformanceAgent::createKey() {

@@ -42,10 +42,13 @@ PerformanceAgent::PerformanceAgent(const std::string& workingDirectory, platform
 }
 
 PerformanceAgent::~PerformanceAgent() {
+    std::unique_ptr<HttpServer> server;
     {
         std::lock_guard<std::mutex> guard(serverLock_);
-        httpServer_.reset();
+        server = std::move(httpServer_);
+        servedControlPort_.store(-1);
     }
+    server.reset();
     responseReflector_.reset();
 }
 
@@ -60,8 +63,8 @@ void PerformanceAgent::setShutdownPauseForTests(int milliseconds) { gShutdownPau
 void PerformanceAgent::createTestLog(int capacity) { TestLog::create(capacity); }
 
 int PerformanceAgent::runningControlPort() {
-    std::lock_guard<std::mutex> guard(serverLock_);
-    return httpServer_ ? httpServer_->controlPort() : controlPort.load();
+    const int served = servedControlPort_.load();
+    return served >= 0 ? served : controlPort.load();
 }
 
 void PerformanceAgent::stopHttpServer() {
@@ -121,19 +124,26 @@ void PerformanceAgent::startComponents() {
 void PerformanceAgent::serve() {
     int attempt = 1;
     for (;;) {
-        HttpServer* server = nullptr;
+        // Built outside the server lock: the build reads the settings, and a
+        // save holds the settings lock while it copies them.
+        std::unique_ptr<HttpServer> built = makeHttpServer(*this);
+        HttpServer* server = built.get();
         {
             std::lock_guard<std::mutex> guard(serverLock_);
-            httpServer_ = makeHttpServer(*this);
-            server = httpServer_.get();
+            httpServer_ = std::move(built);
+            servedControlPort_.store(server->controlPort());
         }
+        serversBuilt_.fetch_add(1);
         // A stop that arrived while the server was being built found none to stop.
         if (!trellon::isShutdownRequested()) server->run();
         if (trellon::isShutdownRequested()) break;
+        std::unique_ptr<HttpServer> failed;
         {
             std::lock_guard<std::mutex> guard(serverLock_);
-            httpServer_.reset();
+            failed = std::move(httpServer_);
+            servedControlPort_.store(-1);
         }
+        failed.reset();
         logLine("Error recovery started, retrying " + std::to_string(attempt));
         ++attempt;
         // The ten-second one-shot timer; a stop request ends the wait early.

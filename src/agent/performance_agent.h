@@ -7,6 +7,8 @@
 // agent see it as its AgentState base.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +52,9 @@ public:
     // Stops the running HTTP server, if any (the stop signal path).
     void stopHttpServer();
 
+    // Servers the run loop has built so far (tests watch the rebuilds).
+    int serversBuilt() const { return serversBuilt_.load(); }
+
     // How long the run loop waits before it builds a new server after a
     // failure (10 seconds; tests shorten it).
     static void setRetryDelayForTests(int milliseconds);
@@ -58,6 +63,8 @@ public:
 
 private:
     void createTestLog(int capacity);
+    // The fields into the parameter map in their saved forms (settings lock held).
+    void copySettingsIntoMap();
     int runningControlPort();
     void startComponents();
     void serve();
@@ -69,8 +76,21 @@ private:
     bool threadsStopped_ = false;
     platform::SettingsStore store_;
 
+    // Lock order: the server lock is taken last and nothing is taken under
+    // it but the server's own stop. A server is built (which reads the
+    // settings under the settings lock) and destroyed outside it, and a save
+    // reads the running control port from servedControlPort_, so a save
+    // during a rebuild cannot wait on the rebuild while it waits on the save.
     std::mutex serverLock_;  // guards httpServer_ against the stop signal thread
     std::unique_ptr<HttpServer> httpServer_;
+    std::atomic<int> servedControlPort_{-1};  // the running server's port; -1: none
+    std::atomic<int> serversBuilt_{0};
+
+    // Saves copy the settings under the settings lock and write the file
+    // under the file write lock, in generations, so that a save that lost
+    // the race to the disk never writes older values over newer ones.
+    std::uint64_t saveGeneration_ = 0;             // guarded by the settings lock
+    std::uint64_t writtenGeneration_ = 0;          // guarded by agentFileWriteLock()
     ListenerThread* bandwidthListener_ = nullptr;  // frees itself when its thread ends
     std::unique_ptr<ResponseReflector> responseReflector_;
 };
