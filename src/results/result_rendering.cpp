@@ -224,9 +224,13 @@ void TestResult::finishStream(const StreamReportFigures& figures, const Timestam
             "jitter buffer window.";
     }
     if (figures.dropped != 0) {
-        // No packet at all is shown as 0.0 percent rather than dividing by zero.
-        double percent =
-            figures.packetCount > 0 ? figures.dropped * 100.0 / figures.packetCount : 0.0;
+        // Of the whole stream: the packets that came once, in time, and those
+        // missing (dividing by the arrivals alone would call half a stream
+        // lost 100 percent). No packet at all is shown as 0.0 percent.
+        long long total = static_cast<long long>(figures.packetCount) - figures.duplicate -
+                          figures.late + figures.dropped;
+        double percent = figures.packetCount > 0 && total > 0 ? figures.dropped * 100.0 / total
+                                                              : 0.0;
         text += format(
             "<br>There were <b>%d</b> packets missing from the stream, amounting to <b>%5.1f</b> "
             "percent of the "
