@@ -7,6 +7,8 @@
 #include "commands/results_page.h"
 #include "commands/run_cancel_command.h"
 #include "commands/run_response_command.h"
+#include "commands/run_settings_command.h"
+#include "commands/settings_command.h"
 #include "commands/show_debug_command.h"
 #include "commands/show_results_command.h"
 #include "commands/show_status_command.h"
@@ -30,6 +32,8 @@ void registerBuiltInCommands(HttpServer& server) {
     server.registerCommand(std::make_unique<BandwidthCommand>());
     server.registerCommand(std::make_unique<ResponseCommand>());
     server.registerCommand(std::make_unique<StreamingCommand>());
+    server.registerCommand(std::make_unique<RunSettingsCommand>());
+    server.registerCommand(std::make_unique<SettingsCommand>());
     server.registerCommand(std::make_unique<CancelCommand>());
     server.registerCommand(std::make_unique<RunCancelCommand>());
     server.registerCommand(std::make_unique<ShowDebugCommand>());
