@@ -5,6 +5,7 @@
 #include "commands/cancel_command.h"
 #include "commands/first_page_command.h"
 #include "commands/results_page.h"
+#include "commands/run_bandwidth_command.h"
 #include "commands/run_cancel_command.h"
 #include "commands/run_response_command.h"
 #include "commands/run_settings_command.h"
@@ -38,6 +39,7 @@ void registerBuiltInCommands(HttpServer& server) {
     server.registerCommand(std::make_unique<RunCancelCommand>());
     server.registerCommand(std::make_unique<ShowDebugCommand>());
     server.registerCommand(std::make_unique<RunResponseCommand>());
+    server.registerCommand(std::make_unique<RunBandwidthCommand>());
     server.registerCommand(std::make_unique<ShowResultsCommand>(&renderResultsPage));
 }
 
