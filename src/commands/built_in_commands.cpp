@@ -9,12 +9,14 @@
 #include "commands/run_cancel_command.h"
 #include "commands/run_response_command.h"
 #include "commands/run_settings_command.h"
+#include "commands/run_streaming_command.h"
 #include "commands/settings_command.h"
 #include "commands/show_debug_command.h"
 #include "commands/show_results_command.h"
 #include "commands/show_status_command.h"
 #include "commands/test_command.h"
 #include "http/http_server.h"
+#include "nettests/start_stream_server_command.h"
 #include "nettests/status_command.h"
 
 // Each command lives in its own file; register it here, in the order of the
@@ -28,6 +30,7 @@ namespace trellon {
 void registerBuiltInCommands(HttpServer& server) {
     server.registerCommand(std::make_unique<FirstpageCommand>());
     server.registerCommand(std::make_unique<CollectTestParamsCommand>());
+    server.registerCommand(std::make_unique<StartStreamServerCommand>());
     server.registerCommand(std::make_unique<StatusCommand>());
     server.registerCommand(std::make_unique<ShowStatusCommand>());
     server.registerCommand(std::make_unique<BandwidthCommand>());
@@ -39,6 +42,7 @@ void registerBuiltInCommands(HttpServer& server) {
     server.registerCommand(std::make_unique<RunCancelCommand>());
     server.registerCommand(std::make_unique<ShowDebugCommand>());
     server.registerCommand(std::make_unique<RunResponseCommand>());
+    server.registerCommand(std::make_unique<RunStreamingCommand>());
     server.registerCommand(std::make_unique<RunBandwidthCommand>());
     server.registerCommand(std::make_unique<ShowResultsCommand>(&renderResultsPage));
 }
