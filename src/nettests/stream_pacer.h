@@ -37,7 +37,7 @@ PacingClock& systemPacingClock();
 
 class StreamPacer {
 public:
-    static constexpr std::uint64_t kSpinMargin = 150000;  // ns
+    static constexpr std::uint64_t kSpinMargin = 300000;  // ns
     static constexpr std::uint64_t kSlice = 50000000;     // ns
     static constexpr std::uint64_t kMaxCarry = 50000000;  // ns
 

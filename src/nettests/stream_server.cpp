@@ -183,11 +183,15 @@ void StreamServer::Run() {
     }
 
     r.setState(TestResult::kRunning);
-    raisePriority();
+    const std::uint64_t period = periodNanoseconds(settings_.packetSize, settings_.flowRate);
+    // Real time only for a stream that mostly sleeps: the last stretch before
+    // each packet spins, and a fast stream would spin all the time.
+    const bool realtime = period >= kRealtimeMinimumPeriod && platform::usePacingPriority();
+    if (!realtime) raisePriority();
     platform::useFineTimerSlack();
 
     PacingClock& clock = *clock_;
-    StreamPacer pacer(periodNanoseconds(settings_.packetSize, settings_.flowRate), clock);
+    StreamPacer pacer(period, clock);
     const std::uint64_t end =
         clock.ticks() +
         static_cast<std::uint64_t>(std::max(settings_.timeLimit, 0)) * kNanosecondsPerSecond;
@@ -252,7 +256,11 @@ void StreamServer::Run() {
     }
 
     platform::useDefaultTimerSlack();
-    normalPriority();
+    if (realtime) {
+        platform::endPacingPriority();
+    } else {
+        normalPriority();
+    }
     ::close(socket_);
     socket_ = -1;
     marking.reset();

@@ -53,6 +53,10 @@ public:
     // Refusals (the receiver has closed its port) within this many seconds of
     // the end are the receiver ending its own time first, not a failure.
     static constexpr int kReceiverEndGraceSeconds = 2;
+    // Streams of at most 1000 packets a second run in the real-time class
+    // where the system allows it, so a loaded machine does not make their
+    // packets late.
+    static constexpr std::uint64_t kRealtimeMinimumPeriod = 1000000;  // ns
 
     StreamServer(const Settings& settings, std::shared_ptr<TestResult> record, bool deleteSelf);
     ~StreamServer() override;

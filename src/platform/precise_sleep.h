@@ -21,4 +21,12 @@ void useFineTimerSlack();
 // Back to the default for the calling thread.
 void useDefaultTimerSlack();
 
+// Puts the calling thread in the lowest real-time class, so its wake-ups are
+// not queued behind busy processes (on a loaded machine an ordinary thread
+// wakes milliseconds late). False when the system refuses (no privilege):
+// the thread keeps its priority. Only for threads that sleep most of the
+// time; endPacingPriority puts the thread back.
+bool usePacingPriority();
+void endPacingPriority();
+
 }  // namespace trellon::platform

@@ -1,5 +1,7 @@
 #include "platform/precise_sleep.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -22,6 +24,18 @@ void useFineTimerSlack() {
 // 0 puts back the slack the thread started with.
 void useDefaultTimerSlack() {
     prctl(PR_SET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+}
+
+bool usePacingPriority() {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
+void endPacingPriority() {
+    sched_param param{};
+    param.sched_priority = 0;
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
 }
 
 }  // namespace trellon::platform
