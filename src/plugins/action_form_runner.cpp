@@ -290,6 +290,9 @@ int ActionFormRunner::execute(HttpRequest& request, FormVariables& form, Respons
         // the thread is gone, however the run ends.
         std::shared_ptr<TestResult> held =
             RunningTestSlots::holdWhileRunning(record, std::move(slot));
+        // Gone once the thread and its copy of the record are: the run has
+        // ended and its slot is free again.
+        const std::weak_ptr<TestResult> running = held;
         auto progress = std::make_shared<ActionThread::Progress>();
         const bool park = request.canFinishLater();
         const bool joinHere = waiting && !park;
@@ -312,8 +315,8 @@ int ActionFormRunner::execute(HttpRequest& request, FormVariables& form, Respons
             // The request thread goes back to the pool; the loop looks at
             // the run's progress and finishes the answer.
             request.finishLater(
-                [progress, waiting] {
-                    return waiting ? progress->ended.load() : progress->started.load();
+                [progress, running, waiting] {
+                    return waiting ? running.expired() : progress->started.load();
                 },
                 waiting ? (timeLimit + kWaitBeyondTimeLimitSeconds) * 1000 + kStartWaitMs
                         : kStartWaitMs,
