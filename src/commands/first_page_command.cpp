@@ -116,10 +116,14 @@ int FirstpageCommand::execute(HttpRequest& request, FormVariables& form, Respons
 
     const std::string message = form.get("messages");
     if (message.empty()) {
-        replaceKey(page, "$messages", "");
+        // A plug-in left out says why, so its administrator need not read the console.
+        if (pluginErrors_.empty())
+            replaceKey(page, "$messages", "");
+        else
+            putMessage(page, pluginErrors_);
         markSelections(page, lastSelectedTest());
     } else {
-        putMessage(page, pageMessage(request, form));
+        putMessage(page, pageMessage(request, form) + pluginErrors_);
         applyFormVariables(page, form, true);
         // Marks the request did not carry leave their buttons unmarked.
         markSelections(page, "");

@@ -25,12 +25,20 @@ public:
 
     int execute(HttpRequest& request, FormVariables& form, ResponseBuffer& out) override;
 
+    // The report of the plug-ins the server left out (HTML), shown in the
+    // message row. Set while the server is being built, read-only after.
+    void setPluginErrors(std::string html) { pluginErrors_ = std::move(html); }
+    const std::string& pluginErrors() const { return pluginErrors_; }
+
     // The visible plug-ins in menu order (a stable sort on menuOrder), each
     // given its menu position; sampleInvisible is the agent's setting.
     static std::vector<std::shared_ptr<PluginEntry>> menuPlugins(
         const std::vector<std::shared_ptr<PluginEntry>>& plugins, bool sampleInvisible);
     // The menu rows of those plug-ins, each carrying "$actionchecked_" + position.
     static std::string menuRows(const std::vector<std::shared_ptr<PluginEntry>>& visible);
+
+private:
+    std::string pluginErrors_;
 };
 
 class CollectTestParamsCommand : public HttpCommand {

@@ -7,6 +7,7 @@
 #include "http/form_variables.h"
 #include "http/http_request.h"
 #include "http/templates.h"
+#include "plugins/plugin_definition.h"
 #include "results/test_result.h"
 
 namespace trellon {
@@ -27,8 +28,23 @@ struct StateParts {
     std::string bookmarkLink;
 };
 
+// The record keeps text output escaped already; its "$" signs are made
+// entities too, so no page variable replaced after it can reach into what a
+// command wrote. Output the definition calls HTML is the plug-in's own.
+std::string dollarsAsEntities(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        if (c == '$')
+            result += "&#36;";
+        else
+            result += c;
+    }
+    return result;
+}
+
 std::string outputBlock(const std::string& text, bool isHtml) {
-    return isHtml ? text : "<PRE>" + text + "</PRE>";
+    return isHtml ? text : "<PRE>" + dollarsAsEntities(text) + "</PRE>";
 }
 
 StateParts stateParts(const TestResult& record, const std::string& base, int testId,
@@ -104,7 +120,8 @@ void renderResultsPage(HttpRequest& request, const TestResult& record, int testI
 
     const std::string output = record.getOutputText();
     const std::string errors = record.getErrorText();
-    replaceKey(page, "$messages", messageRow(output));
+    replaceKey(page, "$messages",
+               messageRow(record.getStdoutIsHtml() ? output : dollarsAsEntities(output)));
     replaceKey(page, "$stdoutHtml", record.getStdoutIsHtml() ? "true" : "false");
     replaceKey(page, "$stdout", outputBlock(output, record.getStdoutIsHtml()));
     replaceKey(page, "$stderrHtml", record.getStderrIsHtml() ? "true" : "false");
@@ -114,6 +131,11 @@ void renderResultsPage(HttpRequest& request, const TestResult& record, int testI
                                                           : record.getRunningImage());
     replaceKey(page, "$title", record.getTitle());
     replaceKey(page, "$explanation", record.getExplanation().value_or(""));
+    const auto definition = std::dynamic_pointer_cast<PluginDefinition>(record.getPlugin());
+    if (definition) {
+        for (const auto& [key, value] : definition->pageVariables(record.getLocalComputer()))
+            replaceKey(page, key, value);
+    }
     if (record.getPlugin()) {
         FormVariables values;
         for (const auto& [name, value] : record.getFormValues())
@@ -152,8 +174,7 @@ void renderResultsPage(HttpRequest& request, const TestResult& record, int testI
     replaceKey(page, "$bookmarkURL", rerunUrl);
     replaceKey(page, "$bookmarkTitle", title);
     replaceKey(page, "$runAgainURL", rerunUrl);
-    // Plug-in records would show their command line; no record carries one yet.
-    replaceKey(page, "$commandLine", "");
+    replaceKey(page, "$commandLine", definition ? escapeUserText(definition->commandLine()) : "");
     replaceKey(page, "$testId", std::to_string(testId));
     replaceKey(page, "$debugURL", base + "/debug?id=" + std::to_string(testId));
 }

@@ -10,6 +10,7 @@
 #include "http/http_server.h"
 #include "http/templates.h"
 #include "lib/error_report.h"
+#include "plugins/plugin_pages.h"
 #include "results/test_log.h"
 #include "results/test_result.h"
 
@@ -80,7 +81,14 @@ void ShowResultsCommand::answerPage(HttpRequest& request, const TestResult& reco
         out.append(page.str());
         return;
     }
-    if (!loadPageTemplate(request, templateFor(record), page)) {
+    const std::string name = templateFor(record);
+    if (!name.empty() && name[0] == '/') {
+        // A plug-in's output page, from its own folder.
+        if (!loadPluginPage(request, name, page)) {
+            out.append("Internal error, file not found: " + escapeUserText(name));
+            return;
+        }
+    } else if (!loadPageTemplate(request, name, page)) {
         out.append(page.str());
         return;
     }
