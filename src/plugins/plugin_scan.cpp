@@ -25,7 +25,11 @@ std::vector<std::string> sortedEntries(const std::string& folder) {
 
 void reject(std::vector<RejectedPlugin>& rejected, const std::string& name,
             const std::string& errors) {
-    if (AgentState* agent = AgentState::current()) agent->appendStatus(errors);
+    // A server rebuilt after a failed listen (every ten seconds while the
+    // port is taken) scans again: the status text says each thing once.
+    AgentState* agent = AgentState::current();
+    if (agent != nullptr && agent->statusText().find(errors) == std::string::npos)
+        agent->appendStatus(errors);
     std::printf("Failed to register form %s, errors=%s\n", name.c_str(), errors.c_str());
     std::fflush(stdout);
     rejected.push_back({name, errors});

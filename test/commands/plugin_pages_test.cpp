@@ -153,6 +153,12 @@ TEST_F(PluginPagesTest, ValidPluginsRegisterTwoCommandsAndTheOthersSayWhyOnTheFi
     EXPECT_NE(page.find("VALUE=\"probe\""), std::string::npos);
     EXPECT_EQ(page.find("VALUE=\"bad\""), std::string::npos);
     EXPECT_TRUE(pageVariables(page).empty()) << joined(pageVariables(page));
+
+    // A server rebuilt after a failed listen scans again; the status text
+    // (shown on the status page for the agent's whole life) says it once.
+    const std::string before = agent().statusText();
+    captureStdout([this] { HttpServer again(0, false, root_.path(), false, "", registrar()); });
+    EXPECT_EQ(agent().statusText(), before);
 }
 
 TEST_F(PluginPagesTest, InputPageShowsDefaultsAndPutsHostileTextBackAsText) {
