@@ -82,7 +82,7 @@ void ShowResultsCommand::answerPage(HttpRequest& request, const TestResult& reco
         return;
     }
     const std::string name = templateFor(record);
-    if (!name.empty() && name[0] == '/') {
+    if (!name.empty() && name == record.getResultsPage()) {
         // A plug-in's output page, from its own folder.
         if (!loadPluginPage(request, name, page)) {
             out.append("Internal error, file not found: " + escapeUserText(name));
