@@ -87,7 +87,8 @@ TEST_F(RunStreamingCommandTest, EachFailedCheckSendsTheUserBackWithItsMessage) {
         {"bufferSize=10001", {buffer}},
         {"bufferSize=", {"<p>Please enter number for the buffer size.</p>", buffer}},
         {"reportInterval=61", {interval}},
-        {"reportInterval=x", {"<p>Please enter a number for the list progress interval.</p>", interval}},
+        {"reportInterval=x",
+         {"<p>Please enter a number for the list progress interval.</p>", interval}},
         {"timeLimit=61", {"<p>Please enter a time limit between 1 and 60 seconds.</p>"}},
         {"refreshInterval=0",
          {"<p>Please enter a time to wait before refreshing the screen between 1 and 60 "
@@ -100,7 +101,8 @@ TEST_F(RunStreamingCommandTest, EachFailedCheckSendsTheUserBackWithItsMessage) {
         HttpReply reply = run(c.changes);
         EXPECT_EQ(reply.status(), 200) << c.changes;
         for (const auto& message : c.messages)
-            EXPECT_NE(reply.body().find(message), std::string::npos) << c.changes << "\n" << message;
+            EXPECT_NE(reply.body().find(message), std::string::npos) << c.changes << "\n"
+                                                                     << message;
     }
     EXPECT_EQ(TestLog::instance()->count(), 0);
 }
@@ -127,7 +129,8 @@ TEST_F(RunStreamingCommandTest, ThePageShownAgainSelectsTheKindAndUnitsChosen) {
     // A program is refused with the messages in XML.
     HttpReply xml = run("packetSize=99&format=xml");
     EXPECT_NE(xml.body().find("<Refused>"), std::string::npos) << xml.body();
-    EXPECT_NE(xml.body().find("Please enter a packet size between 100 and 1500."), std::string::npos);
+    EXPECT_NE(xml.body().find("Please enter a packet size between 100 and 1500."),
+              std::string::npos);
     EXPECT_EQ(TestLog::instance()->count(), 0);
 }
 
@@ -137,10 +140,11 @@ TEST(RunStreamingUnitsTest, RatesBecomeBytesPerSecond) {
         const char* units;
         long long bytes;
     } cases[] = {
-        {1, "Bits / second", 1},    {8, "Bits / second", 1},          {9, "Bits / second", 2},
-        {0, "Bits / second", 0},    {8600, "Bytes / second", 8600},   {5, "K Bits / second", 625},
-        {3, "K Bytes / second", 3000}, {2, "M Bits / second", 250000}, {1, "M Bytes / second", 1000000},
-        {INT_MAX, "M Bytes / second", INT_MAX * 1000000LL},
+        {1, "Bits / second", 1},          {8, "Bits / second", 1},
+        {9, "Bits / second", 2},          {0, "Bits / second", 0},
+        {8600, "Bytes / second", 8600},   {5, "K Bits / second", 625},
+        {3, "K Bytes / second", 3000},    {2, "M Bits / second", 250000},
+        {1, "M Bytes / second", 1000000}, {INT_MAX, "M Bytes / second", INT_MAX * 1000000LL},
     };
     for (const auto& c : cases) {
         auto bytes = RunStreamingCommand::bytesPerSecond(c.rate, c.units);
@@ -160,7 +164,8 @@ TEST_F(RunStreamingCommandTest, VoiceIgnoresTheCustomFieldsAndStreamsToThisAgent
         run("StreamTypeOption=voip&packetSize=99&flowRate=0&bufferSize=0&format=xml&refresh=false"
             "&diffservcodepoint=EF");
     ASSERT_EQ(reply.status(), 200);
-    EXPECT_EQ(reply.body(), std::string("http://") + kBrowserHost + "/results?id=1&format=xml\r\n\r\n");
+    EXPECT_EQ(reply.body(),
+              std::string("http://") + kBrowserHost + "/results?id=1&format=xml\r\n\r\n");
     auto record = TestLog::instance()->findTestResult(1);
     ASSERT_TRUE(record);
     EXPECT_EQ(record->getState(), TestResult::kFinished);
@@ -169,16 +174,20 @@ TEST_F(RunStreamingCommandTest, VoiceIgnoresTheCustomFieldsAndStreamsToThisAgent
     EXPECT_EQ(record->getTitle(), "Streaming Media Simulation Test");
     EXPECT_EQ(record->pageTitle().rfind("VoIP streaming test from ", 0), 0u);
     std::string explanation = record->getExplanation().value_or("");
-    EXPECT_NE(explanation.find("Each UDP packet payload carries <b>172</b> bytes."), std::string::npos)
+    EXPECT_NE(explanation.find("Each UDP packet payload carries <b>172</b> bytes."),
+              std::string::npos)
         << explanation;
     EXPECT_NE(explanation.find("<br>Wait for <b>20.00</b> milliseconds between packets."),
               std::string::npos);
-    EXPECT_NE(explanation.find("Buffering for <b>200</b> milliseconds of packets."), std::string::npos);
-    EXPECT_NE(explanation.find("<br>IP DSCP quality of service set to <b>46</b>."), std::string::npos);
+    EXPECT_NE(explanation.find("Buffering for <b>200</b> milliseconds of packets."),
+              std::string::npos);
+    EXPECT_NE(explanation.find("<br>IP DSCP quality of service set to <b>46</b>."),
+              std::string::npos);
     std::string xml = record->getXmlExtras();
-    EXPECT_NE(xml.find("<payload>172</payload>\n    <interval>20.00</interval>\n    <rate>8600</rate>\n"
-                       "    <bufferDuration>200</bufferDuration>\n    <URL>"),
-              std::string::npos)
+    EXPECT_NE(
+        xml.find("<payload>172</payload>\n    <interval>20.00</interval>\n    <rate>8600</rate>\n"
+                 "    <bufferDuration>200</bufferDuration>\n    <URL>"),
+        std::string::npos)
         << xml;
     // One second of 20 ms packets, received from this agent's own stream server.
     std::size_t at = xml.find("<packetCount>");

@@ -80,7 +80,8 @@ protected:
 
     // The bare answer, as the asking agent reads it.
     std::string ask(const std::string& query) {
-        return httpExchange(server_->port(), "GET /startStreamServer?" + query + " HTTP/1.0\r\n\r\n")
+        return httpExchange(server_->port(),
+                            "GET /startStreamServer?" + query + " HTTP/1.0\r\n\r\n")
             .raw;
     }
     std::string query(const std::string& changes, int port) {
@@ -184,14 +185,19 @@ TEST(StartStreamServerSettingsTest, MarkingsOutOfRangeAreNone) {
         std::string marks;
         int dscp, priority;
     } cases[] = {
-        {"", -1, -1},           {"&dscp=0&onep=0", 0, 0},   {"&dscp=63&onep=7", 63, 7},
-        {"&dscp=64&onep=8", -1, -1}, {"&dscp=&onep=", -1, -1}, {"&dscp=-1&onep=x", -1, -1},
+        {"", -1, -1},
+        {"&dscp=0&onep=0", 0, 0},
+        {"&dscp=63&onep=7", 63, 7},
+        {"&dscp=64&onep=8", -1, -1},
+        {"&dscp=&onep=", -1, -1},
+        {"&dscp=-1&onep=x", -1, -1},
     };
     for (const auto& c : cases) {
         FormVariables form;
-        form.decodeQuery("port=5000&fromPort=0&packetSize=28&flowRate=1250000&reportInterval=999"
-                         "&timeLimit=60" +
-                         c.marks);
+        form.decodeQuery(
+            "port=5000&fromPort=0&packetSize=28&flowRate=1250000&reportInterval=999"
+            "&timeLimit=60" +
+            c.marks);
         auto settings = StartStreamServerCommand::readSettings(form, 60);
         ASSERT_TRUE(settings.has_value()) << c.marks;
         EXPECT_EQ(settings->dscp, c.dscp) << c.marks;

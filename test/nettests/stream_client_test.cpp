@@ -17,10 +17,10 @@ namespace trellon {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::UdpPeer;
 using testing::eventually;
 using testing::loopback;
 using testing::streamPacket;
+using testing::UdpPeer;
 
 class StreamClientTest : public ::testing::Test {
 protected:
@@ -60,11 +60,12 @@ TEST_F(StreamClientTest, CountsOnlyItsOwnStreamWhateverElseArrives) {
     EXPECT_EQ(record_->getBufferDuration(), 200);
 
     UdpPeer server;
-    UdpPeer stranger;         // same address, another port
-    UdpPeer elsewhere(2);     // another address
+    UdpPeer stranger;      // same address, another port
+    UdpPeer elsewhere(2);  // another address
     // Before the stream: too short for the header, empty, not a stream packet.
     auto header = streamPacket(0);
-    ASSERT_TRUE(server.sendTo(port_, std::vector<std::uint8_t>(header.begin(), header.begin() + 27)));
+    ASSERT_TRUE(
+        server.sendTo(port_, std::vector<std::uint8_t>(header.begin(), header.begin() + 27)));
     ASSERT_TRUE(server.sendTo(port_, {}));
     auto foreign = streamPacket(0);
     StreamPacket::writeWord(foreign.data(), StreamPacket::kHeaderWordC, 7);
@@ -75,7 +76,8 @@ TEST_F(StreamClientTest, CountsOnlyItsOwnStreamWhateverElseArrives) {
     for (std::uint32_t s = 0; s < 20; ++s) {
         ASSERT_TRUE(server.sendTo(port_, streamPacket(s)));
         if (s == 5) {
-            for (std::uint32_t x : {3u, 9000u, 40000u}) ASSERT_TRUE(stranger.sendTo(port_, streamPacket(x)));
+            for (std::uint32_t x : {3u, 9000u, 40000u})
+                ASSERT_TRUE(stranger.sendTo(port_, streamPacket(x)));
             // Exactly the header is enough.
             ASSERT_TRUE(server.sendTo(port_, streamPacket(++s, StreamPacket::kHeaderBytes)));
         }
@@ -83,7 +85,8 @@ TEST_F(StreamClientTest, CountsOnlyItsOwnStreamWhateverElseArrives) {
     }
     ASSERT_TRUE(eventually([&] { return client->ignoredDatagrams() >= 4; }));
     // Shorter than the header, from the right sender: still ignored.
-    ASSERT_TRUE(server.sendTo(port_, std::vector<std::uint8_t>(header.begin(), header.begin() + 20)));
+    ASSERT_TRUE(
+        server.sendTo(port_, std::vector<std::uint8_t>(header.begin(), header.begin() + 20)));
     ASSERT_TRUE(eventually([&] { return client->ignoredDatagrams() >= 5; }));
     client->stop();
     ASSERT_TRUE(client->waitEnded(5s));

@@ -17,9 +17,9 @@ namespace trellon {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::UdpPeer;
 using testing::eventually;
 using testing::loopback;
+using testing::UdpPeer;
 
 class StreamServerTest : public ::testing::Test {
 protected:
@@ -73,12 +73,14 @@ TEST_F(StreamServerTest, SendsNumberedStampedPacketsAtItsRateUntilItsTimeLimit) 
         EXPECT_TRUE(StreamPacket::hasStreamWords(p.data()));
         EXPECT_EQ(StreamPacket::readWord(p.data(), StreamPacket::kSequence), i);
         std::uint32_t seconds = StreamPacket::readWord(p.data(), StreamPacket::kSendSeconds);
-        std::uint32_t microseconds = StreamPacket::readWord(p.data(), StreamPacket::kSendMicroseconds);
+        std::uint32_t microseconds =
+            StreamPacket::readWord(p.data(), StreamPacket::kSendMicroseconds);
         EXPECT_LT(microseconds, 1000000u);
         EXPECT_GE(static_cast<std::int64_t>(seconds), before.seconds);
         if (i > 0) {
-            std::int64_t spacing = (static_cast<std::int64_t>(seconds) - previousSeconds) * 1000000 +
-                                   microseconds - previousMicroseconds;
+            std::int64_t spacing =
+                (static_cast<std::int64_t>(seconds) - previousSeconds) * 1000000 + microseconds -
+                previousMicroseconds;
             EXPECT_GT(spacing, 10000) << i;
             EXPECT_LT(spacing, 30000) << i;
         }
@@ -101,8 +103,10 @@ TEST_F(StreamServerTest, SendsNumberedStampedPacketsAtItsRateUntilItsTimeLimit) 
     EXPECT_EQ(record_->getStreamReceivePort(), client.port());
     EXPECT_GT(record_->getStartTime(), 0);
     EXPECT_TRUE(record_->getRanFullPeriod());
-    const std::string sent = "Sent <b>" + std::to_string(packets.size()) + "</b> packets of <b>100</b>";
-    EXPECT_NE(record_->getFinalResults().find(sent), std::string::npos) << record_->getFinalResults();
+    const std::string sent =
+        "Sent <b>" + std::to_string(packets.size()) + "</b> packets of <b>100</b>";
+    EXPECT_NE(record_->getFinalResults().find(sent), std::string::npos)
+        << record_->getFinalResults();
     EXPECT_NE(record_->getFinalResults().find("Test ran entire time period"), std::string::npos);
     EXPECT_NE(record_->getXmlExtras().find("<packetsSent>" + std::to_string(packets.size())),
               std::string::npos);

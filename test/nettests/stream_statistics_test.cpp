@@ -34,7 +34,9 @@ struct Feeder {
     }
 };
 
-int gaps(const std::vector<int>& counts) { return std::accumulate(counts.begin(), counts.end(), 0); }
+int gaps(const std::vector<int>& counts) {
+    return std::accumulate(counts.begin(), counts.end(), 0);
+}
 
 TEST(StreamStatisticsTest, LossReorderingAndDuplicatesAsThePlayerSeesThem) {
     {

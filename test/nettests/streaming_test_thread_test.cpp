@@ -124,10 +124,12 @@ TEST_F(StreamingTestThreadTest, ReceivesTheStreamItAskedForAndEndsWithItsFigures
         thread->start();
         thread->join();
         // The request named the client's port and the marking asked for.
-        EXPECT_NE(remote.lastQuery().find("port=" + std::to_string(record_->getStreamReceivePort())),
-                  std::string::npos)
+        EXPECT_NE(
+            remote.lastQuery().find("port=" + std::to_string(record_->getStreamReceivePort())),
+            std::string::npos)
             << remote.lastQuery();
-        EXPECT_NE(remote.lastQuery().find("&packetSize=100&flowRate=10000&reportInterval=1&timeLimit=2&dscp=46"),
+        EXPECT_NE(remote.lastQuery().find(
+                      "&packetSize=100&flowRate=10000&reportInterval=1&timeLimit=2&dscp=46"),
                   std::string::npos)
             << remote.lastQuery();
         EXPECT_EQ(remote.lastQuery().find("onep"), std::string::npos);

@@ -36,7 +36,8 @@ TEST(StreamFiguresTest, MissingPacketsAreAShareOfTheWholeStream) {
         figures.dropped = c.dropped;
         figures.bufferSize = 10;
         std::string text = finalText(figures);
-        EXPECT_NE(text.find("amounting to " + std::string(c.percent) + " percent"), std::string::npos)
+        EXPECT_NE(text.find("amounting to " + std::string(c.percent) + " percent"),
+                  std::string::npos)
             << c.received << " " << c.dropped << ": " << text;
     }
 }
