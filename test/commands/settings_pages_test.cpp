@@ -296,25 +296,6 @@ TEST_F(SettingsPagesTest, SaveStoresEverythingAndSendsTheBrowserBackToTheSetting
     EXPECT_FALSE(ticked(page, "invisible"));
 }
 
-TEST_F(SettingsPagesTest, WithTheLogInOnBothPagesAskForIt) {
-    agent().setName("op");
-    agent().setPassword("pw");
-    agent().authenticated.store(true);
-    const std::string good = "Authorization: Basic " + base64Encode("op:pw") + "\r\n";
-    const std::string bad = "Authorization: Basic " + base64Encode("op:nope") + "\r\n";
-    for (const std::string& path :
-         std::vector<std::string>{"/settings", "/runsettingscommand?" + form("userName=x")}) {
-        EXPECT_EQ(get(path).status(), 401) << path;
-        EXPECT_EQ(get(path, bad).status(), 401) << path;
-    }
-    EXPECT_EQ(save(form("userName=x&useBasicAuthentication=ON")).status(), 401);
-    EXPECT_EQ(agent().saves.load(), 0);
-    EXPECT_EQ(get("/settings", good).status(), 200);
-    EXPECT_EQ(save(form("userName=x&useBasicAuthentication=ON"), good).status(), 200);
-    EXPECT_EQ(agent().name(), "x");
-    EXPECT_EQ(agent().saves.load(), 1);
-}
-
 TEST_F(SettingsPagesTest, AChangeFromAnotherOriginChangesNothing) {
     agent().setName("owner");
     const std::string attack = form(
@@ -366,40 +347,6 @@ TEST_F(SettingsPagesTest, AChangeFromAnotherOriginChangesNothing) {
     save(form("userName=third"), "Referer: http://evil.example/settings\r\n");
     EXPECT_EQ(agent().name(), "third");
     EXPECT_EQ(agent().saves.load(), 3);
-}
-
-TEST(SettingsRefererTest, OnlyThisAgentsSettingsPagesAtTheAddressInUse) {
-    using C = RunSettingsCommand;
-    EXPECT_TRUE(C::refererIsOwnSettingsPage("http://host:4044/settings", "host:4044"));
-    EXPECT_TRUE(C::refererIsOwnSettingsPage("https://host:4044/settings?x=1", "HOST:4044"));
-    EXPECT_TRUE(C::refererIsOwnSettingsPage("HTTP://host:4044/runsettingscommand", "host:4044"));
-    EXPECT_FALSE(C::refererIsOwnSettingsPage("http://host:4044/settings", ""));
-    EXPECT_FALSE(C::refererIsOwnSettingsPage("http://host:4044/settings", "host:4045"));
-    EXPECT_FALSE(C::refererIsOwnSettingsPage("http://host:4044", "host:4044"));
-    EXPECT_FALSE(C::refererIsOwnSettingsPage("http://host:4044/", "host:4044"));
-    EXPECT_FALSE(C::refererIsOwnSettingsPage("http://host:4044/Settings", "host:4044"));
-    EXPECT_FALSE(C::refererIsOwnSettingsPage("http://host:4044/settings/x", "host:4044"));
-    EXPECT_FALSE(C::refererIsOwnSettingsPage("ftp://host:4044/settings", "host:4044"));
-    EXPECT_FALSE(C::refererIsOwnSettingsPage("http:/", "host:4044"));
-    EXPECT_FALSE(C::refererIsOwnSettingsPage("", "host:4044"));
-}
-
-TEST(SettingsFieldTest, NumbersAndWholeValues) {
-    using C = RunSettingsCommand;
-    EXPECT_EQ(C::fieldNumber(""), 0);
-    EXPECT_EQ(C::fieldNumber("abc"), 0);
-    EXPECT_EQ(C::fieldNumber(" 1024abc"), 1024);
-    EXPECT_EQ(C::fieldNumber("-1"), -1);
-    EXPECT_EQ(C::fieldNumber("-"), 0);
-    EXPECT_GT(C::fieldNumber(std::string(400, '9')), 65535);
-    EXPECT_LT(C::fieldNumber("-" + std::string(400, '9')), 0);
-
-    const std::string query = "a=1&hint=" + std::string(300, 'h') + "&hint=second&b%31=x%26y";
-    EXPECT_EQ(C::wholeQueryValue(query, "hint"), std::string(300, 'h'));
-    EXPECT_EQ(C::wholeQueryValue(query, "b1"), "x&y");
-    EXPECT_EQ(C::wholeQueryValue(query, "missing"), std::nullopt);
-    // As the form reads it: a name without "=" ends the query.
-    EXPECT_EQ(C::wholeQueryValue("a=1&bare&hint=late", "hint"), std::nullopt);
 }
 
 // The document folder in use at start, with its own copy of the help page.
