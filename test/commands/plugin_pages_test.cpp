@@ -47,6 +47,21 @@ std::string encoded(const std::string& text) {
     return out;
 }
 
+// Ends every run a test left going, before the fixture takes away the
+// agent and the test log they use: each is cancelled, and the running-test
+// slots come back as their threads go.
+void endRuns() {
+    if (TestLog* log = TestLog::instance()) {
+        for (int id = 1; id <= 100; ++id) {
+            if (auto record = log->findTestResult(id)) record->setCancelled();
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (RunningTestSlots::inUse() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(RunningTestSlots::inUse(), 0) << "a plug-in run outlived its test";
+}
+
 class PluginPagesTest : public PagesTest {
 protected:
     void SetUp() override {
@@ -54,6 +69,10 @@ protected:
         writePlugins();
         // The scan's console lines come while the server is built.
         console_ = captureStdout([this] { PagesTest::SetUp(); });
+    }
+    void TearDown() override {
+        endRuns();
+        PagesTest::TearDown();
     }
 
     void writePlugins() {
@@ -380,6 +399,10 @@ protected:
                               root_.file("htdocs/plugins"),
                               std::filesystem::copy_options::recursive);
         console_ = captureStdout([this] { PagesTest::SetUp(); });
+    }
+    void TearDown() override {
+        endRuns();
+        PagesTest::TearDown();
     }
     std::string console_;
 };
