@@ -88,9 +88,34 @@ bool PerfSocketSettings::setOption(char letter, const std::string& value) {
     char* end = nullptr;
     switch (letter) {
         case 'n': {
-            int bytes = parseQuantity(text);
-            if (bytes == INT_MIN) return false;
-            amount = std::max(bytes, 0);
+            // The byte-count reading ("2M", "1.5k"), in 64 bits: a test may
+            // be asked for more than 2 GiB, which loopback moves in a second.
+            double bytes = std::strtod(text, &end);
+            if (end == text || std::isnan(bytes)) return false;
+            switch (*end) {
+                case 'G':
+                    bytes *= 1073741824.0;
+                    break;
+                case 'M':
+                    bytes *= 1048576.0;
+                    break;
+                case 'K':
+                    bytes *= 1024.0;
+                    break;
+                case 'g':
+                    bytes *= 1e9;
+                    break;
+                case 'm':
+                    bytes *= 1e6;
+                    break;
+                case 'k':
+                    bytes *= 1e3;
+                    break;
+                default:
+                    break;
+            }
+            if (!(bytes < 9.2e18)) return false;
+            amount = bytes > 0 ? static_cast<std::int64_t>(bytes) : 0;
             return true;
         }
         case 'i': {

@@ -64,8 +64,15 @@ TEST(PerfSocketSettingsTest, OptionsByLetterWithTheirBounds) {
     EXPECT_EQ(s.amount, 2097152);
     EXPECT_TRUE(s.setOption('n', "1000000000"));
     EXPECT_EQ(s.amount, 1000000000);
-    EXPECT_FALSE(s.setOption('n', "9999999999"));  // beyond the byte-count reading: kept
-    EXPECT_EQ(s.amount, 1000000000);
+    EXPECT_TRUE(s.setOption('n', "1.5k"));
+    EXPECT_EQ(s.amount, 1500);
+    EXPECT_TRUE(s.setOption('n', "9999999999"));  // past 2^32
+    EXPECT_EQ(s.amount, 9999999999LL);
+    EXPECT_TRUE(s.setOption('n', "-5"));
+    EXPECT_EQ(s.amount, 0);
+    EXPECT_FALSE(s.setOption('n', "1e30"));  // beyond 64 bits: kept
+    EXPECT_FALSE(s.setOption('n', "lots"));
+    EXPECT_EQ(s.amount, 0);
 
     EXPECT_TRUE(s.setOption('i', "0.3"));
     EXPECT_DOUBLE_EQ(s.reportInterval, 0.5);
