@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <string>
 
 #include "commands/built_in_commands.h"
@@ -39,11 +38,14 @@ public:
 };
 
 // The value attribute of the field with this name, or "<no field>".
+// Plain finds rather than std::regex: GCC 12 warns inside <regex> under the sanitizers.
 inline std::string fieldValue(const std::string& page, const std::string& name) {
-    std::smatch m;
-    if (!std::regex_search(page, m, std::regex("name=\"" + name + "\" value=\"([^\"]*)\"")))
-        return "<no field>";
-    return m[1];
+    const std::string start = "name=\"" + name + "\" value=\"";
+    const std::size_t at = page.find(start);
+    if (at == std::string::npos) return "<no field>";
+    const std::size_t end = page.find('"', at + start.size());
+    if (end == std::string::npos) return "<no field>";
+    return page.substr(at + start.size(), end - at - start.size());
 }
 
 // Whether the checkbox with this name is ticked.
