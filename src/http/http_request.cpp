@@ -457,6 +457,22 @@ bool HttpRequest::parseHead() {
     return true;
 }
 
+bool HttpRequest::isPrivateFile(const std::string& relativePath) {
+    std::string lower;
+    for (char c : relativePath)
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto endsWith = [&](const char* suffix) {
+        std::size_t n = std::strlen(suffix);
+        return lower.size() >= n && lower.compare(lower.size() - n, n, suffix) == 0;
+    };
+    if (endsWith(".conf")) return true;
+    if (lower.compare(0, 8, "plugins/") != 0) return false;
+    for (const char* shown : {".htm", ".html", ".css", ".js", ".gif", ".jpg", ".jpeg", ".png"}) {
+        if (endsWith(shown)) return false;
+    }
+    return true;
+}
+
 bool HttpRequest::openToPeers(const std::string& fileName) {
     return fileName == "status" || fileName == "cancel" || fileName == "startStreamServer";
 }
@@ -599,6 +615,13 @@ void HttpRequest::serveFile() {
     }
     // Only plain files: opening a pipe would block this thread until a writer came.
     if (platform::fileKind(real) != platform::FileKind::regular) {
+        sendError(403, "Forbidden", "File is protected.");
+        return;
+    }
+    // Configuration (substitute.conf, plug-in definitions with their command
+    // lines and properties) and the plug-ins' programs are the administrator's,
+    // not the visitors': below plugins/ only what a browser shows is served.
+    if (isPrivateFile(real.substr(root.size() + 1))) {
         sendError(403, "Forbidden", "File is protected.");
         return;
     }

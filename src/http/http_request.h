@@ -133,6 +133,10 @@ public:
     // other agents send them without a log-in.
     static bool openToPeers(const std::string& fileName);
 
+    // Files below the document folder that are never served: configuration
+    // (*.conf) and, below plugins/, anything but pages, styles, scripts and images.
+    static bool isPrivateFile(const std::string& relativePath);
+
     // Helpers shared with the tests.
     static bool credentialsMatch(const std::string& credentials, const std::string& name,
                                  const std::string& password);

@@ -514,6 +514,26 @@ TEST_P(HttpRequestHostilePaths, FilesInsideAreServed) {
     EXPECT_EQ(fetch("/sub%2fpage.htm").body(), "SUB-PAGE");
 }
 
+TEST_P(HttpRequestHostilePaths, ConfigurationAndPluginProgramsAreNotServed) {
+    ::mkdir((site_.htdocs + "/plugins").c_str(), 0755);
+    ::mkdir((site_.htdocs + "/plugins/p").c_str(), 0755);
+    site_.write("substitute.conf", "$copyright=SECRET\n");
+    site_.write("plugins/p/p.conf", "password=SECRET\n");
+    site_.write("plugins/p/run.sh", "echo SECRET\n");
+    site_.write("plugins/p/notes.txt", "SECRET\n");
+    site_.write("plugins/p/page.htm", "PLUGIN-PAGE");
+    site_.write("plugins/p/logo.png", "PNG");
+    for (const char* path : {"/substitute.conf", "/SUBSTITUTE.CONF", "/plugins/p/p.conf",
+                             "/plugins/p/P.Conf", "/plugins/p/run.sh", "/plugins/p/notes.txt",
+                             "/plugins/p/../p/p.conf", "/sub/../plugins/p/run.sh"}) {
+        HttpReply reply = fetch(path);
+        EXPECT_EQ(reply.raw.find("SECRET"), std::string::npos) << path;
+    }
+    EXPECT_EQ(fetch("/plugins/p/run.sh").status(), 403);
+    EXPECT_EQ(fetch("/plugins/p/page.htm").body(), "PLUGIN-PAGE");
+    EXPECT_EQ(fetch("/plugins/p/logo.png").body(), "PNG");
+}
+
 TEST_P(HttpRequestHostilePaths, LinksOutOfTheFolderAreProtected) {
     for (const char* path : {"/leak.txt", "/escape/secret.txt", "/private/secret.txt", "/private/",
                              "/escape/", "/sub/absolute.txt"}) {
