@@ -342,6 +342,9 @@ bool HttpRequest::prepare() {
     }
     if (record_.input.empty()) return false;
     if (isShutdownRequested()) return false;
+    // The document folder setting as it is now, not as it was when the
+    // connection came: the settings page may have switched it since.
+    if (server_ != nullptr) requestFlag_ = server_->useHtdocs();
     return parseHead();
 }
 
@@ -486,7 +489,15 @@ void HttpRequest::serve() {
         AgentState* agent = AgentState::current();
         if (agent == nullptr || !agent->authenticated.load() || openToPeers(record_.fileName))
             return false;
-        if (credentialsMatch(record_.credentials, agent->name(), agent->password())) return false;
+        // Name and password read together: a save between two reads could
+        // pair an old name with a new password.
+        std::string name, password;
+        {
+            std::lock_guard<std::recursive_mutex> settings(agent->settingsLock());
+            name = agent->name();
+            password = agent->password();
+        }
+        if (credentialsMatch(record_.credentials, name, password)) return false;
         sendUnauthorized();
         return true;
     };

@@ -937,6 +937,14 @@ TEST(HttpRequestContent, DocumentFolderSettingChoosesBetweenDiskAndEmbeddedCopy)
     EXPECT_EQ(httpExchange(server.port(), get("/" + name)).body(), "DISK-COPY");
     server.server().setUseHtdocs(false);
     EXPECT_EQ(httpExchange(server.port(), get("/" + name)).body(), embedded);
+
+    // A connection that came before the switch is served as the setting is now.
+    testing::HttpClientConnection early(server.port());
+    ASSERT_TRUE(early.connected());
+    ASSERT_FALSE(early.waitReadable(100));
+    server.server().setUseHtdocs(true);
+    ASSERT_TRUE(early.send(get("/" + name)));
+    EXPECT_EQ(early.readUntilClose(5000).body(), "DISK-COPY");
 }
 
 TEST(HttpRequestContent, SpecialFilesAreRefusedWithoutHanging) {
