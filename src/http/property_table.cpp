@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace trellon {
 
@@ -36,6 +37,19 @@ PropertyTable PropertyTable::read(const std::string& fileName) {
         return table;
     }
 
+    table.readLines(in);
+    return table;
+}
+
+PropertyTable PropertyTable::fromText(const std::string& text, const std::string& fileName) {
+    PropertyTable table;
+    table.fileName_ = fileName;
+    std::istringstream in(text);
+    table.readLines(in);
+    return table;
+}
+
+void PropertyTable::readLines(std::istream& in) {
     std::string line;
     int lineNumber = 0;
     while (std::getline(in, line)) {
@@ -56,18 +70,17 @@ PropertyTable PropertyTable::read(const std::string& fileName) {
             ++keyEnd;
         }
         if (keyEnd == line.size()) {
-            table.errorText_ += "Error in file " + fileName + ", at line " +
+            errorText_ += "Error in file " + fileName_ + ", at line " +
                                 std::to_string(lineNumber) +
                                 ".  Missing the '=' or the ':' after the property name\n";
             continue;
         }
         std::string key = line.substr(pos, keyEnd - pos);
         std::string value = line.substr(keyEnd + 1);
-        if (table.values_.emplace(key, std::move(value)).second) {
-            table.keys_.push_back(std::move(key));
+        if (values_.emplace(key, std::move(value)).second) {
+            keys_.push_back(std::move(key));
         }
     }
-    return table;
 }
 
 std::string PropertyTable::get(const std::string& key) const {

@@ -3,6 +3,7 @@
 // comments. Reading never throws; every problem becomes text in errorText().
 #pragma once
 
+#include <iosfwd>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +15,9 @@ public:
     // An empty name gives "No property file provided\n"; a file that cannot be
     // opened "Could not open property file <name>\n"; the table is then empty.
     static PropertyTable read(const std::string& fileName);
+    // The same reading of text already in memory; fileName only names it in
+    // the messages.
+    static PropertyTable fromText(const std::string& text, const std::string& fileName);
 
     // The value, or "" when the key is absent.
     std::string get(const std::string& key) const;
@@ -26,6 +30,8 @@ public:
     const std::string& errorText() const { return errorText_; }
 
 private:
+    void readLines(std::istream& in);
+
     std::string fileName_;
     std::map<std::string, std::string> values_;
     std::vector<std::string> keys_;

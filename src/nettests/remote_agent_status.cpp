@@ -99,7 +99,7 @@ bool RemoteAgentStatus::query() {
     address_ = address;
     Request request(host_, controlPort_, "status");
     if (request.ask() <= 0) return false;
-    parseStatusReply(request);
+    parseStatusReply(request.reply());
     compatible_ = true;
     contacted_ = true;
     lastReplyTime_ = platform::nowSeconds();
@@ -107,12 +107,14 @@ bool RemoteAgentStatus::query() {
     return true;
 }
 
-void RemoteAgentStatus::parseStatusReply(Request& reply) {
+void RemoteAgentStatus::parseStatusReply(const std::string& reply) {
+    std::size_t position = 0;
     std::string line;
-    if (reply.readLine(line)) version_ = line;
-    if (reply.readLine(line)) statusWord_ = line;
+    if (Request::readLine(reply, position, line)) version_ = line;
+    if (Request::readLine(reply, position, line)) statusWord_ = line;
     ports_.clear();
-    while (static_cast<int>(ports_.size()) < kMaxPorts && reply.readLine(line) && !line.empty()) {
+    while (static_cast<int>(ports_.size()) < kMaxPorts &&
+           Request::readLine(reply, position, line) && !line.empty()) {
         int value = readInteger(line);
         if (value == 0) break;
         ports_.push_back(value);

@@ -42,8 +42,9 @@ public:
 
     // Resolves the host and asks it for "status"; true when a reply was read.
     bool query();
-    // Takes the version, the status word and the ports from a status reply.
-    void parseStatusReply(Request& reply);
+    // Takes the version, the status word and the ports from the bytes of a
+    // status reply.
+    void parseStatusReply(const std::string& reply);
 
     const std::string& host() const { return host_; }
     const std::string& version() const { return version_; }

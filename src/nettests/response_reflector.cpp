@@ -15,6 +15,7 @@
 #include "lib/shutdown.h"
 #include "lib/socket_exception.h"
 #include "lib/timestamp.h"
+#include "nettests/probe_handling.h"
 #include "nettests/qos_marking.h"
 #include "platform/socket_error.h"
 
@@ -375,28 +376,25 @@ void ResponseReflectorReaderThread::receiveBatch(std::vector<ReflectedPacketPtr>
     Timestamp receiveTime = Timestamp::now();
     for (int i = 0; i < received; ++i) {
         std::size_t length = messages[i].msg_len;
-        if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 ||
-            length > ProbePacket::kMaxReflectedBytes) {
-            counters_.tooLong.fetch_add(1, std::memory_order_relaxed);
-            continue;  // the slot is reused for the next receive
+        bool truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        ReflectedPacket& slot = *slots[i];
+        // A refused datagram leaves its slot to the next receive.
+        switch (acceptProbe(slot.bytes.data(), length, truncated, receiveTime, slot.replyDscp,
+                            slot.replyPriority)) {
+            case ProbeVerdict::tooLong:
+                counters_.tooLong.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            case ProbeVerdict::tooShort:
+                counters_.tooShort.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            case ProbeVerdict::notProbe:
+                counters_.notProbes.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            case ProbeVerdict::accepted:
+                break;
         }
-        if (length < ProbePacket::kHeaderBytes) {
-            counters_.tooShort.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        if (ProbePacket::carriesReflectorStamps(slots[i]->bytes.data())) {
-            counters_.notProbes.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
-        ReflectedPacketPtr packet = std::move(slots[i]);
-        std::uint8_t* bytes = packet->bytes.data();
-        ProbePacket::writeTime(bytes, ProbePacket::kReflectorReceiveSeconds, receiveTime);
-        packet->replyDscp =
-            ProbePacket::markingFromWord(ProbePacket::readWord(bytes, ProbePacket::kReplyDscp));
-        packet->replyPriority =
-            ProbePacket::markingFromWord(ProbePacket::readWord(bytes, ProbePacket::kReplyPriority));
-        packet->length = length;
-        batch.push_back(std::move(packet));
+        slot.length = length;
+        batch.push_back(std::move(slots[i]));
     }
     counters_.received.fetch_add(batch.size(), std::memory_order_relaxed);
     queue_.pushBatch(batch);

@@ -19,6 +19,7 @@
 #include "lib/socket_exception.h"
 #include "lib/timestamp.h"
 #include "nettests/filler.h"
+#include "nettests/probe_handling.h"
 #include "nettests/probe_packet.h"
 #include "nettests/qos_marking.h"
 #include "nettests/remote_agent_status.h"
@@ -388,16 +389,8 @@ bool ResponseReaderThread::takeReply(std::uint8_t* buffer, std::size_t size, int
     }
     if (isShutdownRequested()) return true;
     ProbePacket::Time received = ProbePacket::probeTime(Timestamp::now());  // T4
-    // Shorter than the header: the times cannot be read from it.
-    if (static_cast<std::size_t>(n) < ProbePacket::kHeaderBytes) return true;
-    ProbePacket::Time sent = ProbePacket::readProbeTime(buffer, ProbePacket::kSendSeconds);
-    // Only a reply to a probe of ours counts, and once: a duplicate made on
-    // the way would push the loss below zero, and a datagram that carries a
-    // send time we never used would bring times of its own into the figures.
-    if (!control_.takeReply(ProbePacket::timeKey(sent))) return true;
-    std::optional<ResponseTimes> times = ResponseTimes::of(
-        sent, ProbePacket::readProbeTime(buffer, ProbePacket::kReflectorReceiveSeconds),
-        ProbePacket::readProbeTime(buffer, ProbePacket::kReflectorSendSeconds), received);
+    std::optional<ResponseTimes> times =
+        takeProbeReply(buffer, static_cast<std::size_t>(n), received, control_);
     if (!times) return true;
     control_.noteRoundTrip(times->roundTrip);
     ++attempts;
