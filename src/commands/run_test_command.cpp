@@ -230,12 +230,9 @@ void RunTestCommand::sendBack(HttpRequest& request, FormVariables& form, Respons
 
 std::string RunTestCommand::explanation(const RunTestRequest& run) const {
     std::string text = explanationHead(run);
-    if (run.dscp != -1)
-        text += "<br>IP DSCP quality of service set to <b>" + std::to_string(run.dscp) + "</b>.";
-    if (run.priority != -1) {
-        text += run.dscp != -1 ? " " : "<br>";
-        text += "Ethernet 802.1p priority set to <b>" + std::to_string(run.priority) + "</b>.";
-    }
+    // No word of the DSCP or 802.1p marking here: the test adds it to the
+    // explanation once the marking is in place, and says so when the system
+    // refuses it, so the page never claims a marking the traffic lacks.
     if (run.verify) text += "<br>Verify that the remote computer is running Trellon first.";
     return text;
 }

@@ -82,6 +82,9 @@ void BandwidthTestThread::runTest() {
             std::make_unique<QosMarking>(QosMarking::kTcp, static_cast<std::uint16_t>(sinkPort),
                                          dscp_, priority8021p_, remote->address());
         marking->install();
+        marking->markSocket(socket.handle(), remote->address(),
+                            static_cast<std::uint16_t>(sinkPort));
+        reportMarking(*result_, *marking);
     }
 
     {

@@ -213,29 +213,67 @@ void ResponseReflectorWriterThread::Run() {
     normalPriority();
 }
 
-void ResponseReflectorWriterThread::sendBatch(std::vector<ReflectedPacketPtr>& batch) {
-    // Runs of replies that need no marking change go out with one sendmmsg;
-    // a reply that asks for marking, or the first one after a marked reply,
-    // goes alone because the flow must change just before it.
-    std::size_t runStart = 0;
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        ReflectedPacket& packet = *batch[i];
-        bool wantsMarking = packet.replyDscp != -1 || packet.replyPriority != -1;
-        if (!wantsMarking && !marking_) continue;
-        sendUnmarked(batch, runStart, i);
-        sendMarked(packet);
-        runStart = i + 1;
-    }
-    sendUnmarked(batch, runStart, batch.size());
+namespace {
+
+bool dscpInRange(int dscp) {
+    return dscp >= 0 && dscp <= 63;
+}
+bool priorityInRange(int priority) {
+    return priority >= 0 && priority <= 7;
 }
 
-void ResponseReflectorWriterThread::sendUnmarked(std::vector<ReflectedPacketPtr>& batch,
-                                                 std::size_t first, std::size_t end) {
+// Whether two replies go out with the same marking: unmarked replies all do;
+// marked ones when they ask for the same values for the same prober port (the
+// flow is for that port).
+bool sameMarking(const ReflectedPacket& a, const ReflectedPacket& b) {
+    bool aMarked = dscpInRange(a.replyDscp) || priorityInRange(a.replyPriority);
+    bool bMarked = dscpInRange(b.replyDscp) || priorityInRange(b.replyPriority);
+    if (!aMarked || !bMarked) return aMarked == bMarked;
+    return a.replyDscp == b.replyDscp && a.replyPriority == b.replyPriority &&
+           a.sender.sin_port == b.sender.sin_port;
+}
+
+}  // namespace
+
+void ResponseReflectorWriterThread::sendBatch(std::vector<ReflectedPacketPtr>& batch) {
+    // Each run of replies that share a marking goes out with one sendmmsg;
+    // the marking changes only between runs.
+    std::size_t runStart = 0;
+    for (std::size_t i = 1; i <= batch.size(); ++i) {
+        if (i < batch.size() && sameMarking(*batch[runStart], *batch[i])) continue;
+        sendRun(batch, runStart, i);
+        runStart = i;
+    }
+}
+
+void ResponseReflectorWriterThread::markFor(const ReflectedPacket& packet) {
+    bool wanted = dscpInRange(packet.replyDscp) || priorityInRange(packet.replyPriority);
+    std::uint16_t port = ntohs(packet.sender.sin_port);
+    // The same marking as the previous run: the flow stays, the socket keeps it.
+    if (marking_ && wanted && marking_->dscp() == packet.replyDscp &&
+        marking_->priority() == packet.replyPriority && marking_->port() == port)
+        return;
+    if (marking_) {
+        // Deleting the flow puts the socket back to unmarked.
+        marking_->remove();
+        marking_.reset();
+    }
+    if (!wanted) return;
+    marking_ = std::make_unique<QosMarking>(QosMarking::kUdp, port, packet.replyDscp,
+                                            packet.replyPriority, std::nullopt);
+    marking_->install();
+    // A refused marking leaves the socket unmarked; the reply still goes.
+    marking_->markSocket(socket_, packet.sender.sin_addr.s_addr, port);
+}
+
+void ResponseReflectorWriterThread::sendRun(std::vector<ReflectedPacketPtr>& batch,
+                                            std::size_t first, std::size_t end) {
     if (first >= end) return;
     mmsghdr messages[kBatch];
     iovec vectors[kBatch];
     std::size_t count = end - first;
-    // The send time is read once, immediately before the send, for the run.
+    // The send time is read once for the run, before the marking work, so
+    // setting up a flow does not count as time spent in the reflector.
     Timestamp sendTime = Timestamp::now();
     for (std::size_t k = 0; k < count; ++k) {
         ReflectedPacket& packet = *batch[first + k];
@@ -248,6 +286,7 @@ void ResponseReflectorWriterThread::sendUnmarked(std::vector<ReflectedPacketPtr>
         messages[k].msg_hdr.msg_iov = &vectors[k];
         messages[k].msg_hdr.msg_iovlen = 1;
     }
+    markFor(*batch[first]);
     std::size_t next = 0;
     while (next < count) {
         int sent = ::sendmmsg(socket_, &messages[next], static_cast<unsigned>(count - next), 0);
@@ -264,29 +303,6 @@ void ResponseReflectorWriterThread::sendUnmarked(std::vector<ReflectedPacketPtr>
             countSend(messages[next + k].msg_len, *batch[first + next + k]);
         next += static_cast<std::size_t>(sent);
     }
-}
-
-void ResponseReflectorWriterThread::sendMarked(ReflectedPacket& packet) {
-    // Stamped before the marking work, so setting up a flow does not count
-    // as time spent in the reflector.
-    ProbePacket::writeTime(packet.bytes.data(), ProbePacket::kReflectorSendSeconds,
-                           Timestamp::now());
-    if (marking_) {
-        marking_->remove();
-        marking_.reset();
-    }
-    if (packet.replyDscp != -1 || packet.replyPriority != -1) {
-        marking_ =
-            std::make_unique<QosMarking>(QosMarking::kUdp, ntohs(packet.sender.sin_port),
-                                         packet.replyDscp, packet.replyPriority, std::nullopt);
-        marking_->install();
-    }
-    long result;
-    do {
-        result = ::sendto(socket_, packet.bytes.data(), packet.length, 0,
-                          reinterpret_cast<const sockaddr*>(&packet.sender), sizeof(packet.sender));
-    } while (result < 0 && errno == EINTR);
-    countSend(result, packet);
 }
 
 void ResponseReflectorWriterThread::countSend(long result, const ReflectedPacket&) {

@@ -10,8 +10,9 @@
 // into bytes 28-35 and pushes the probes at the front of the queue; it never
 // waits for a send or a marking. The writer takes the oldest probes from the
 // back, stamps the send time into bytes 36-43 just before marking and
-// sending, and returns each probe to its sender (sendmmsg for runs of
-// unmarked replies). Bytes other than 28-43 are echoed unchanged.
+// sending, and returns each probe to its sender (one sendmmsg for each run of
+// replies that share a marking; the marking changes only between runs).
+// Bytes other than 28-43 are echoed unchanged.
 //
 // What arrives is not trusted: a datagram shorter than the 60-byte header
 // or longer than 2000 bytes (seen through MSG_TRUNC) is dropped without a
@@ -134,8 +135,10 @@ public:
 
 private:
     void sendBatch(std::vector<ReflectedPacketPtr>& batch);
-    void sendUnmarked(std::vector<ReflectedPacketPtr>& batch, std::size_t first, std::size_t end);
-    void sendMarked(ReflectedPacket& packet);
+    // Sends batch[first, end), replies that share one marking, after putting
+    // that marking (or none) on the socket.
+    void sendRun(std::vector<ReflectedPacketPtr>& batch, std::size_t first, std::size_t end);
+    void markFor(const ReflectedPacket& packet);
     void countSend(long result, const ReflectedPacket& packet);
 
     int socket_;

@@ -242,6 +242,11 @@ void ResponseWriterThread::Run() {
             marking = std::make_unique<QosMarking>(QosMarking::kUdp, ntohs(destination_.sin_port),
                                                    dscp_, priority_, destination_.sin_addr.s_addr);
             marking->install();
+            marking->markSocket(socket_, destination_.sin_addr.s_addr,
+                                ntohs(destination_.sin_port));
+            // The page tells of the marking only now that it is in place (or
+            // that the system refused it).
+            reportMarking(*result_, *marking);
         }
         std::vector<std::uint8_t> probe(static_cast<std::size_t>(packetSize_));
         Filler::fill(probe.data(), probe.size());

@@ -180,6 +180,9 @@ void StreamServer::Run() {
             QosMarking::kUdp, static_cast<std::uint16_t>(settings_.destinationPort), settings_.dscp,
             settings_.priority, settings_.clientAddress);
         marking->install();
+        marking->markSocket(socket_, settings_.clientAddress,
+                            static_cast<std::uint16_t>(settings_.destinationPort));
+        reportMarking(r, *marking);
     }
 
     r.setState(TestResult::kRunning);
@@ -261,9 +264,11 @@ void StreamServer::Run() {
     } else {
         normalPriority();
     }
+    // The marking goes first: it forgets the socket, whose number the
+    // system may give to another socket as soon as it is closed.
+    marking.reset();
     ::close(socket_);
     socket_ = -1;
-    marking.reset();
     if (reason.empty() && isShutdownRequested() && !r.isCancelled() && !r.getRanFullPeriod())
         reason = "the agent is stopping.";
     finish(reason);

@@ -296,6 +296,14 @@ void TestResult::setExplanation(std::optional<std::string> text) {
     explanation_ = std::move(text);
 }
 
+void TestResult::addToExplanation(std::string_view text, std::string_view before) {
+    Guard guard(lock_);
+    if (!explanation_) explanation_.emplace();
+    std::size_t at = before.empty() ? std::string::npos : explanation_->find(before);
+    if (at == std::string::npos) at = explanation_->size();
+    explanation_->insert(at, text);
+}
+
 std::optional<std::string> TestResult::getPortExplanation() const {
     Guard guard(lock_);
     return portExplanation_;

@@ -165,6 +165,10 @@ public:
     void setColumnHeadings(const std::vector<std::string>& headings);
     std::optional<std::string> getExplanation() const;
     void setExplanation(std::optional<std::string> text);  // nullopt clears it
+    // Adds a sentence known only once the test runs (a marking that is in
+    // place) to the explanation: just before `before` when the explanation
+    // holds it, else at the end.
+    void addToExplanation(std::string_view text, std::string_view before);
     std::optional<std::string> getPortExplanation() const;
     void setPortExplanation(std::optional<std::string> text);
     std::string getRerunUrl() const;
