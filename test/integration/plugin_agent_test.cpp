@@ -1,18 +1,16 @@
 // Plug-ins in the real agent: what a plug-in's command inherits from the
 // running trellon (no socket, no log, no blocked or ignored signal), a
 // command ended by a cancel and by the agent's shutdown together with what
-// it started, and the shipped ping plug-in used from a browser against a
-// second agent's host in the network lab.
+// it started. (The shipped ping plug-in used from a browser is in
+// test/browser/plugin_browser_test.py.)
 //
 // Each agent runs in a lab host on its default ports, from a program folder
 // made of this build's trellon and htdocs/ with the test's plug-ins added
 // (plug-ins are read when the server is built).
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -20,7 +18,6 @@
 #include <string>
 #include <thread>
 
-#include "integration/cdp_browser.h"
 #include "support/netlab.h"
 #include "support/netlab_agent.h"
 #include "support/plugin_helpers.h"
@@ -216,106 +213,6 @@ TEST(PluginAgentTest, CancelAndShutdownEndTheCommandWithWhatItStarted) {
     while ((!ended(second[0]) || !ended(second[1])) && Clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
     for (int pid : second) EXPECT_TRUE(ended(pid)) << pid << " outlived the agent";
-}
-
-std::string findChromium() {
-    for (const char* path :
-         {"/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/lib/chromium/chromium"}) {
-        if (::access(path, X_OK) == 0) return path;
-    }
-    return "";
-}
-
-std::filesystem::path artifactsDir() {
-    std::filesystem::path dir =
-        std::filesystem::path(TRELLON_TEST_BINARY_DIR).parent_path() / "test-artifacts";
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
-// The shipped ping plug-in as a person uses it: chosen on the first page of
-// the agent in host a, pointed at host b (where a second agent runs), and
-// followed through the results page's own refreshes to the replies.
-TEST(PluginBrowserTest, PingFromTheFirstPageToASecondAgentsHost) {
-    NETLAB_SKIP_UNLESS_AVAILABLE();
-    NETLAB_SKIP_UNLESS_TOOL("ping", "iputils-ping");
-    const std::string chromium = findChromium();
-    if (chromium.empty())
-        GTEST_SKIP() << "Chromium is not installed (Debian package \"chromium\"; "
-                        "scripts/install-deps test installs it)";
-    netlab::Lab lab;
-    netlab::Host a = lab.addHost("a");
-    netlab::Host b = lab.addHost("b");
-    lab.connect(a, b);
-    netlab::AgentOptions options;
-    options.waitUntilReady = false;
-    netlab::AgentProcess local(a, options);
-    netlab::AgentProcess remote(b, options);
-    ASSERT_TRUE(local.waitUntilReady());
-    ASSERT_TRUE(remote.waitUntilReady());
-
-    TempDir scratch;
-    cdp::Browser::Options browserOptions;
-    browserOptions.program = chromium;
-    browserOptions.netns = a.namespaceName();
-    browserOptions.profileDir = scratch.file("profile");
-    browserOptions.logPath = scratch.file("chromium.log");
-    cdp::Browser browser(browserOptions);
-    if (!browser.start())
-        GTEST_SKIP() << "Chromium cannot run here: " << browser.why() << "\n"
-                     << readFile(browserOptions.logPath).substr(0, 3000);
-
-    ASSERT_TRUE(browser.navigate("http://127.0.0.1:4044/")) << browser.why();
-    ASSERT_TRUE(
-        browser.waitFor("document.readyState === 'complete' && "
-                        "!!document.querySelector('input[name=testType][value=ping]')",
-                        10s))
-        << browser.why();
-    ASSERT_TRUE(
-        browser.evaluate("document.querySelector('input[value=ping]').click();"
-                         "document.querySelector('input[name=next]').click(); true"));
-    ASSERT_TRUE(
-        browser.waitFor("location.pathname === '/collectTestParams' && "
-                        "document.readyState === 'complete' && "
-                        "!!document.querySelector('form[action=\"/run_ping\"]')",
-                        10s))
-        << browser.why();
-    EXPECT_EQ(browser.evaluateText("document.querySelector('[name=count]').value"), "4");
-    ASSERT_TRUE(browser.evaluate("document.querySelector('[name=destination]').value = '" +
-                                 b.address() +
-                                 "'; document.querySelector('[name=count]').value = '3';"
-                                 "document.querySelector('input[name=run]').click(); true"));
-
-    // The redirect, then the page's own refreshes until the command has ended.
-    bool sawRunning = false;
-    std::string state;
-    const auto deadline = Clock::now() + 40s;
-    while (Clock::now() < deadline) {
-        state = browser.evaluateText(
-            "location.pathname === '/results' && document.readyState === 'complete' ? "
-            "(document.querySelector('.state-message') || {}).textContent : ''");
-        if (state == "Test finished.") break;
-        if (state.rfind("Test still running.", 0) == 0) sawRunning = true;
-        std::this_thread::sleep_for(200ms);
-    }
-    ASSERT_EQ(state, "Test finished.") << local.console().substr(0, 4000);
-    EXPECT_TRUE(sawRunning) << "the results page should first show the running command";
-    const std::string replies =
-        browser.evaluateText("document.querySelector('#stdout').textContent");
-    EXPECT_NE(replies.find("PING " + b.address()), std::string::npos) << replies;
-    EXPECT_NE(replies.find("3 packets transmitted, 3 received, 0% packet loss"), std::string::npos)
-        << replies;
-    EXPECT_EQ(browser.evaluateText("document.title"), "Trellon - Ping");
-    EXPECT_EQ(browser.evaluateText(
-                  "document.documentElement.outerHTML.match(/\\$[A-Za-z_]\\w*/g)?.join(' ') ?? ''"),
-              "");
-    EXPECT_EQ(browser.evaluateText("document.querySelector('.another a').textContent"),
-              "Do another test");
-    const std::string png = browser.screenshot();
-    std::ofstream(artifactsDir() / "browser-ping-results.png", std::ios::binary) << png;
-    browser.close();
-    EXPECT_EQ(remote.stop(), 0);
-    EXPECT_EQ(local.stop(), 0);
 }
 
 }  // namespace
