@@ -21,7 +21,10 @@ AGENT = "http://127.0.0.1:4044"
 
 # What the results page shows at one moment.
 RESULTS_SNAPSHOT = """(() => {
-  const text = (selector) => { const e = document.querySelector(selector); return e ? e.textContent.trim() : ''; };
+  const text = (selector) => {
+    const e = document.querySelector(selector);
+    return e ? e.textContent.trim() : '';
+  };
   return {
     loadedAt: String(performance.timeOrigin),
     path: location.pathname,
@@ -121,9 +124,9 @@ class ResponseTimeInTheBrowser(tb.BrowserCase):
         self.expect_equal(field("timeLimit"), "15")
         self.expect_equal(field("refreshInterval"), "5")
         self.expect_equal(field("portNumber"), "4044")
-        self.expect_equal(browser.js("(() => { const s = document.querySelector('[name=diffservcodepoint]');"
-                                     " return s.options[s.selectedIndex].text; })()"),
-                          "Off (No packet marking)")
+        self.expect_equal(browser.js(
+            "(() => { const s = document.querySelector('[name=diffservcodepoint]');"
+            " return s.options[s.selectedIndex].text; })()"), "Off (No packet marking)")
         self.expect_equal(browser.js(LEFT_VARIABLES), "")
 
         # The remote computer is this agent itself; refresh every 2 seconds.
@@ -155,8 +158,8 @@ class ResponseTimeInTheBrowser(tb.BrowserCase):
                               final), final)
         self.expect("cancelled" not in final, final)
 
-        self.expect_equal(browser.js("String(document.querySelectorAll('#progress table tr').length)"),
-                          "11")
+        self.expect_equal(
+            browser.js("String(document.querySelectorAll('#progress table tr').length)"), "11")
         self.expect_equal(browser.js("document.querySelector('#progress table tr:nth-child(2) "
                                      "td:nth-child(1)').textContent.trim()"), "10")
         self.expect_equal(browser.js("document.querySelector('#progress table tr:nth-child(2) "
@@ -166,8 +169,9 @@ class ResponseTimeInTheBrowser(tb.BrowserCase):
 
         run_again = browser.js("document.querySelector('.run-again a').textContent")
         self.expect(re.fullmatch(r"Response test from .+ to 127\.0\.0\.1", run_again), run_again)
-        self.expect_equal(browser.js("new URL(document.querySelector('.run-again a').href).pathname"),
-                          "/response")
+        self.expect_equal(
+            browser.js("new URL(document.querySelector('.run-again a').href).pathname"),
+            "/response")
         self.expect_equal(browser.js("document.querySelector('.another a').textContent"),
                           "Do another test")
         self.expect_equal(browser.js("document.querySelector('.cancel').textContent.trim()"), "")
@@ -212,8 +216,8 @@ class ResponseTimeInTheBrowser(tb.BrowserCase):
             browser.get(AGENT + page)
             self.require(browser.wait_for("document.readyState === 'complete'", 10), page)
             time.sleep(0.3)  # time for an autofocus handler to run, if one got in
-            self.expect(browser.js("!!window.hit || !!document.querySelector('[onfocus]')") is False,
-                        page)
+            hit = browser.js("!!window.hit || !!document.querySelector('[onfocus]')")
+            self.expect(hit is False, page)
 
 
 if __name__ == "__main__":

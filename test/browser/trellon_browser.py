@@ -19,10 +19,10 @@ Every wait has a deadline. Screenshots go to <build>/test-artifacts/.
 
 import argparse
 import ctypes
+import importlib.util
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -32,7 +32,8 @@ import unittest
 
 SKIP_RETURN_CODE = 77
 READY_LINE = "for TCP bandwidth test port."
-CHROMIUM_CANDIDATES = ("/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/lib/chromium/chromium")
+CHROMIUM_CANDIDATES = ("/usr/bin/chromium", "/usr/bin/chromium-browser",
+                       "/usr/lib/chromium/chromium")
 CHROMEDRIVER_CANDIDATES = ("/usr/bin/chromedriver", "/usr/lib/chromium/chromedriver")
 IP = "/usr/sbin/ip"
 CLONE_NEWNET = 0x40000000
@@ -64,9 +65,7 @@ def skip_reason():
     if not _first_executable(CHROMEDRIVER_CANDIDATES):
         return ('chromedriver is not installed (Debian package "chromium-driver"; '
                 "scripts/install-deps test installs it when run as root)")
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("selenium") is None:
         return ('selenium is not importable by %s (Debian package "python3-selenium"; '
                 "scripts/install-deps test installs it when run as root)" % sys.executable)
     return ""
@@ -272,7 +271,8 @@ class Browser:
         for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                     "--disable-background-networking", "--disable-component-update",
                     "--disable-sync", "--disable-quic", "--disable-dev-shm-usage",
-                    "--no-default-browser-check", "--user-data-dir=" + os.path.join(scratch, "profile"),
+                    "--no-default-browser-check",
+                    "--user-data-dir=" + os.path.join(scratch, "profile"),
                     "--window-size=%d,%d" % self.size):
             options.add_argument(arg)
         # A group of its own, so the browser and its helpers end with it.
@@ -462,7 +462,10 @@ class BrowserCase(unittest.TestCase):
     def tearDown(self):
         outcome = getattr(self, "_outcome", None)
         result = getattr(outcome, "result", None)
-        if self.soft_failures or (result is not None and not result.wasSuccessful()):
+        # A failed assertion of this test shows in the outcome, one of an
+        # earlier test in the result: either way the agents' story is printed.
+        if (self.soft_failures or getattr(outcome, "success", True) is False
+                or (result is not None and not result.wasSuccessful())):
             type(self).failed = True
         if self.soft_failures:
             context = ""
@@ -514,7 +517,12 @@ def main(*cases):
         for name, value in vars(case).items():
             if name.startswith("test") and callable(value):
                 suite.addTest(case(name))
-    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+    try:
+        result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+    finally:
+        # After an interruption too: the runner then skips the class clean-ups.
+        for case in cases:
+            case.doClassCleanups()
     if not result.wasSuccessful():
         return 1
     ran = result.testsRun - len(result.skipped)
