@@ -116,7 +116,9 @@ void RemoteAgentStatus::parseStatusReply(const std::string& reply) {
     while (static_cast<int>(ports_.size()) < kMaxPorts &&
            Request::readLine(reply, position, line) && !line.empty()) {
         int value = readInteger(line);
-        if (value == 0) break;
+        // Like the closing 0, a number that names no port ends the list: the
+        // tests would otherwise send to it cut to 16 bits, another port.
+        if (value < 1 || value > 65535) break;
         ports_.push_back(value);
     }
 }

@@ -50,7 +50,7 @@ TEST_F(RemoteAgentStatusTest, StatusReplyGivesVersionWordAndPortsUpToTheZero) {
     EXPECT_EQ(agent.heads()[0], "GET /status HTTP/1.0\r\n\r\n");
 }
 
-TEST_F(RemoteAgentStatusTest, PortListEndsAtTenValuesAnEmptyLineOrANonNumber) {
+TEST_F(RemoteAgentStatusTest, PortListEndsAtTenValuesAnEmptyLineOrANonPort) {
     struct Case {
         const char* reply;
         std::vector<int> ports;
@@ -61,7 +61,11 @@ TEST_F(RemoteAgentStatusTest, PortListEndsAtTenValuesAnEmptyLineOrANonNumber) {
         {"3.2\r\nok\r\n4045\r\n\r\n4046\r\n", {4045}},
         {"3.2\r\nok\r\n4045\r\nabc\r\n4046\r\n", {4045}},
         {"3.2\r\nok\r\n4045\r\n99999999999\r\n4046\r\n", {4045}},
-        {"3.2\r\nok\r\n-5\r\n", {-5}},
+        // Numbers that name no port end the list as 0 does.
+        {"3.2\r\nok\r\n-5\r\n", {}},
+        {"3.2\r\nok\r\n4045\r\n65536\r\n4047\r\n", {4045}},
+        {"3.2\r\nok\r\n65535\r\n5555555\r\n", {65535}},
+        {"3.2\r\nok\r\n4045\r\n-4046\r\n4047\r\n", {4045}},
         {"3.2\r\nok\r\n", {}},
         {"3.2\r\n", {}},
     };
