@@ -411,7 +411,10 @@ bool isTextContentType(const char* contentType) {
 
 std::string formatHttpTime(std::int64_t secondsSince1970) {
     const std::int64_t days = floorDiv(secondsSince1970, 86400);
-    const std::int64_t secondOfDay = secondsSince1970 - days * 86400;
+    // From the remainder, not from days * 86400: that product leaves the
+    // 64 bits for times near either end of them (a file's odd mtime).
+    const std::int64_t remainder = secondsSince1970 % 86400;
+    const std::int64_t secondOfDay = remainder < 0 ? remainder + 86400 : remainder;
     std::int64_t year = 0;
     int month = 0;
     int day = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -105,6 +106,15 @@ TEST(HttpTimeTest, FormatsAsGmt) {
         {-1, "Wed, 31 Dec 1969 23:59:59 GMT"},        {4102444799, "Thu, 31 Dec 2099 23:59:59 GMT"},
     };
     for (const auto& [seconds, text] : cases) EXPECT_EQ(formatHttpTime(seconds), text);
+}
+
+// A file's modification time is whatever the file system holds: the ends
+// of the 64 bits must format without arithmetic leaving them (the sanitizer
+// build stops at the overflow).
+TEST(HttpTimeTest, FormatsTheEndsOfTheRange) {
+    EXPECT_EQ(formatHttpTime(INT64_MIN), "Sun, 27 Jan -292277022657 08:29:52 GMT");
+    EXPECT_EQ(formatHttpTime(INT64_MIN + 1), "Sun, 27 Jan -292277022657 08:29:53 GMT");
+    EXPECT_EQ(formatHttpTime(INT64_MAX), "Sun, 04 Dec 292277026596 15:30:07 GMT");
 }
 
 TEST(HttpTimeTest, AgreesWithTheCLibrary) {
