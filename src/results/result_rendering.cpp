@@ -3,10 +3,12 @@
 // Each operation holds the record's lock for its whole duration, so what it
 // renders is one consistent snapshot even while the test thread writes.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
 #include "results/test_result.h"
+#include "results/voice_quality.h"
 #include "results/xml_text.h"
 
 namespace trellon {
@@ -30,10 +32,14 @@ std::string format(const char* pattern, Args... args) {
 
 // Milliseconds between two timestamps, truncated towards zero. 64 bits: the
 // times come from packets, and any pair must give a defined result.
+std::int64_t microsecondsBetween(const Timestamp& from, const Timestamp& to);
 std::int64_t millisecondsBetween(const Timestamp& from, const Timestamp& to) {
-    std::int64_t micros = (static_cast<std::int64_t>(to.seconds) - from.seconds) * 1000000 -
-                          static_cast<std::int64_t>(from.microseconds) + to.microseconds;
-    return micros / 1000;
+    return microsecondsBetween(from, to) / 1000;
+}
+
+std::int64_t microsecondsBetween(const Timestamp& from, const Timestamp& to) {
+    return (static_cast<std::int64_t>(to.seconds) - from.seconds) * 1000000 -
+           static_cast<std::int64_t>(from.microseconds) + to.microseconds;
 }
 
 // "mm:ss" of a row time in local time.
@@ -75,6 +81,17 @@ std::string TestResult::xmlDocument() const {
     xml += xmlExtras_.str();
     xml += "</Result>";
     return xml;
+}
+
+std::string TestResult::jsonDocument() const {
+    Guard guard(lock_);
+    std::vector<JsonMember> members;
+    members.reserve(jsonMembers_.size() + 3);
+    members.push_back({"type", typeName_, false});
+    members.push_back({"id", std::to_string(testId_), true});
+    members.push_back({"done", state_ == kFinished ? "1" : "0", true});
+    members.insert(members.end(), jsonMembers_.begin(), jsonMembers_.end());
+    return jsonObject(members);
 }
 
 std::string TestResult::progressTableHtml() const {
@@ -160,10 +177,14 @@ void TestResult::addResponseSample(const Timestamp& sent, const Timestamp& refle
     std::int64_t latency = (roundTrip - held) / 2;
     latencySumMs_ += latency;
     double average = static_cast<double>(latencySumMs_) / sampleCount_;
-    addRow(received.seconds, {format("%d / %d", packetsSent_, packetsReceived_),
-                              format("%lld ms", static_cast<long long>(latency)),
-                              format("%lld ms", static_cast<long long>(held)),
-                              format("%5.3f ms", average)});
+    std::vector<std::string> cells{format("%d / %d", packetsSent_, packetsReceived_),
+                                   format("%lld ms", static_cast<long long>(latency)),
+                                   format("%lld ms", static_cast<long long>(held)),
+                                   format("%5.3f ms", average)};
+    for (auto& cell : addResponseMicroseconds(microsecondsBetween(sent, received),
+                                              microsecondsBetween(reflectorIn, reflectorOut)))
+        cells.push_back(std::move(cell));
+    addRow(received.seconds, cells);
 }
 
 void TestResult::finishResponse() {
@@ -180,6 +201,27 @@ void TestResult::finishResponse() {
     addXmlLatency(averageLatencyMs_);
     addXmlInt("sent", packetsSent_);
     addXmlInt("received", packetsReceived_);
+    if (responseMicroseconds_.count() > 0) {
+        const ResponseMicroseconds& us = responseMicroseconds_;
+        addXmlInt("latencyMicroseconds", std::llround(us.meanLatency()));
+        addXmlInt("minLatencyMicroseconds", us.minLatency());
+        addXmlInt("maxLatencyMicroseconds", us.maxLatency());
+        addXmlInt("latencySpreadMicroseconds", std::llround(us.spread()));
+        addXmlInt("heldMicroseconds", std::llround(us.meanHeld()));
+        extraHtml_.append(format(
+            "<p>Travel time (each way) in microseconds: average <b>%.3f</b> ms, minimum "
+            "<b>%.3f</b> ms, maximum <b>%.3f</b> ms, spread <b>%.3f</b> ms.  Delay time at remote "
+            "reflector: average <b>%.3f</b> ms.</p>\n",
+            us.meanLatency() / 1000.0, static_cast<double>(us.minLatency()) / 1000.0,
+            static_cast<double>(us.maxLatency()) / 1000.0, us.spread() / 1000.0,
+            us.meanHeld() / 1000.0));
+        // A call over this path would see its delay and its loss; it would
+        // also need a jitter buffer, which the estimate leaves out.
+        addVoiceQuality(us.meanLatency() / 1000.0, lossPercent_, "Estimated voice quality");
+        metricFigures_.emplace_back("latency_milliseconds", us.meanLatency() / 1000.0);
+        metricFigures_.emplace_back("latency_spread_milliseconds", us.spread() / 1000.0);
+    }
+    metricFigures_.emplace_back("loss_percent", lossPercent_);
     setPortExplanationWithXml("<br>Sent UDP packets from port " +
                               std::to_string(localResponsePort_) + " to remote reflector on port " +
                               std::to_string(remoteReflectorPort_));
@@ -202,8 +244,8 @@ bool TestResult::addStreamReport(const StreamReportFigures& figures, const Times
             std::to_string(figures.intervalDuplicate), std::to_string(figures.intervalLost),
             std::to_string(sum(figures.intervalGapCounts)),
             std::to_string(largestGap(figures.intervalGapCounts)),
-            std::to_string(figures.intervalMaxJitter), std::to_string(figures.jitterMovingAverage16),
-            std::to_string(figures.intervalJitter)});
+            std::to_string(figures.intervalMaxJitter),
+            std::to_string(figures.jitterMovingAverage16), std::to_string(figures.intervalJitter)});
     return true;
 }
 
@@ -229,8 +271,8 @@ void TestResult::finishStream(const StreamReportFigures& figures, const Timestam
         // lost 100 percent). No packet at all is shown as 0.0 percent.
         long long total = static_cast<long long>(figures.packetCount) - figures.duplicate -
                           figures.late + figures.dropped;
-        double percent = figures.packetCount > 0 && total > 0 ? figures.dropped * 100.0 / total
-                                                              : 0.0;
+        double percent =
+            figures.packetCount > 0 && total > 0 ? figures.dropped * 100.0 / total : 0.0;
         text += format(
             "<br>There were <b>%d</b> packets missing from the stream, amounting to <b>%5.1f</b> "
             "percent of the "
@@ -274,6 +316,25 @@ void TestResult::finishStream(const StreamReportFigures& figures, const Timestam
     addXmlInt("maxJitter", figures.maxJitter);
     addXmlInt("jitterMovingAverage16", figures.jitterMovingAverage16);
     addXmlInt("jitter", figures.jitter);
+    if (streamKind_ == kVoiceStream) {
+        // The player's delay is the network's plus the jitter buffer's; the
+        // loss is the figure above, packets too late for the buffer included
+        // (their slots left it empty).
+        double delay = bufferDuration_ > 0 ? bufferDuration_ : 0;
+        if (figures.oneWayDelayUs >= 0) delay += static_cast<double>(figures.oneWayDelayUs) / 1000;
+        long long total = static_cast<long long>(figures.packetCount) - figures.duplicate -
+                          figures.late + figures.dropped;
+        double loss = figures.dropped > 0 && total > 0 ? figures.dropped * 100.0 / total : 0.0;
+        addVoiceQuality(delay, loss, "Voice quality");
+    }
+    {
+        long long total = static_cast<long long>(figures.packetCount) - figures.duplicate -
+                          figures.late + figures.dropped;
+        metricFigures_.emplace_back("loss_percent", figures.dropped > 0 && total > 0
+                                                        ? figures.dropped * 100.0 / total
+                                                        : 0.0);
+        metricFigures_.emplace_back("jitter_milliseconds", figures.jitter);
+    }
     setPortExplanationWithXml(
         "<br>Local machine received UDP packets on port " + std::to_string(streamReceivePort_) +
         ".<br>Remote server sent UDP packets on port " + std::to_string(streamSendPort_) + ".");
@@ -289,6 +350,20 @@ void TestResult::finishBandwidthPorts() {
 }
 
 // --- Shared steps ---
+
+void TestResult::addVoiceQuality(double delayMs, double lossPercent, const char* label) {
+    VoiceQuality quality = VoiceQuality::of(delayMs, lossPercent);
+    addXmlNumber("eModelDelay", delayMs, 3);
+    addXmlNumber("eModelLoss", lossPercent, 3);
+    addXmlNumber("rFactor", quality.rating, 1);
+    addXmlNumber("mos", quality.mos, 2);
+    metricFigures_.emplace_back("r_factor", quality.rating);
+    metricFigures_.emplace_back("mos", quality.mos);
+    extraHtml_.append(
+        format("<p>%s (ITU-T G.107 E-model, G.711): R <b>%.1f</b>, MOS <b>%.2f</b>, from a one-way "
+               "delay of %.3f ms and %.2f percent of the packets lost.</p>\n",
+               label, quality.rating, quality.mos, delayMs, lossPercent));
+}
 
 void TestResult::setPortExplanationWithXml(const std::string& html) {
     portExplanation_ = html;

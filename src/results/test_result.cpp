@@ -1,13 +1,16 @@
 #include "results/test_result.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "http/templates.h"
 #include "lib/error_report.h"
 #include "lib/socket_exception.h"
 #include "platform/clock.h"
+#include "results/test_metrics.h"
 #include "results/xml_text.h"
 
 namespace trellon {
@@ -110,6 +113,11 @@ void TestResult::setState(int code) {
     addXmlText("finish", localTimeText(finishTime_));
     addXmlInt("finishTime", finishTime_);
     if (testType_ == kPluginAction) pluginCompletion();
+    if (testType_ == kBandwidthTest)
+        metricFigures_.emplace_back("bandwidth_bytes_per_second", bandwidth_);
+    if (testType_ == kBandwidthTest || testType_ == kResponseTest || testType_ == kStreamingTest)
+        TestMetrics::instance().noteFinished(typeName_, remoteComputer_, finishTime_,
+                                             metricFigures_);
 }
 
 std::int64_t TestResult::getCreatedTime() const {
@@ -505,8 +513,30 @@ void TestResult::addResponseFigures(std::int64_t roundTripMicroseconds,
     int sent = std::max(packetsSent_, packetsReceived_);
     char averageText[64];
     std::snprintf(averageText, sizeof(averageText), "%5.3f ms", average);
-    addRow(rowTime, {std::to_string(sent) + " / " + std::to_string(packetsReceived_),
-                     std::to_string(latency) + " ms", std::to_string(held) + " ms", averageText});
+    std::vector<std::string> cells{std::to_string(sent) + " / " + std::to_string(packetsReceived_),
+                                   std::to_string(latency) + " ms", std::to_string(held) + " ms",
+                                   averageText};
+    for (auto& cell : addResponseMicroseconds(roundTripMicroseconds, heldMicroseconds))
+        cells.push_back(std::move(cell));
+    addRow(rowTime, cells);
+}
+
+std::vector<std::string> TestResult::addResponseMicroseconds(std::int64_t roundTrip,
+                                                             std::int64_t held) {
+    responseMicroseconds_.add(roundTrip, held);
+    auto asMs = [](double microseconds) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "%.3f ms", microseconds / 1000.0);
+        return std::string(text);
+    };
+    return {asMs(static_cast<double>(responseMicroseconds_.lastLatency())),
+            asMs(static_cast<double>(responseMicroseconds_.lastHeld())),
+            asMs(responseMicroseconds_.meanLatency())};
+}
+
+ResponseMicroseconds TestResult::getResponseMicroseconds() const {
+    Guard guard(lock_);
+    return responseMicroseconds_;
 }
 
 void TestResult::addPacketSent() {
@@ -625,12 +655,16 @@ void TestResult::appendXmlElement(std::string_view name, std::string_view escape
 
 void TestResult::addXmlText(std::string_view name, std::string_view text) {
     Guard guard(lock_);
-    appendXmlElement(xmlElementName(name), escapeXml(text));
+    std::string element = xmlElementName(name);
+    appendXmlElement(element, escapeXml(text));
+    jsonMembers_.push_back({std::move(element), std::string(text), false});
 }
 
 void TestResult::addXmlInt(std::string_view name, long long value) {
     Guard guard(lock_);
-    appendXmlElement(xmlElementName(name), std::to_string(value));
+    std::string element = xmlElementName(name);
+    appendXmlElement(element, std::to_string(value));
+    jsonMembers_.push_back({std::move(element), std::to_string(value), true});
 }
 
 void TestResult::addXmlLatency(double milliseconds) {
@@ -639,6 +673,19 @@ void TestResult::addXmlLatency(double milliseconds) {
     std::snprintf(text, sizeof(text), "%8.3f", milliseconds);
     Guard guard(lock_);
     appendXmlElement("latency", text);
+    std::snprintf(text, sizeof(text), "%.3f", milliseconds);
+    jsonMembers_.push_back({"latency", text, true});
+}
+
+void TestResult::addXmlNumber(std::string_view name, double value, int decimals) {
+    if (!std::isfinite(value)) value = 0.0;
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.*f", std::clamp(decimals, 0, 9), value);
+    if (std::strlen(text) >= sizeof(text) - 1) std::snprintf(text, sizeof(text), "0");
+    Guard guard(lock_);
+    std::string element = xmlElementName(name);
+    appendXmlElement(element, text);
+    jsonMembers_.push_back({std::move(element), text, true});
 }
 
 std::string TestResult::getXmlExtras() const {

@@ -25,10 +25,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "http/response_buffer.h"
 #include "lib/timestamp.h"
+#include "results/json_text.h"
+#include "results/response_microseconds.h"
 
 namespace trellon {
 
@@ -88,6 +91,11 @@ struct StreamReportFigures {
     std::vector<int> intervalGapCounts;
     int intervalMaxJitter = 0;
     int intervalJitter = 0;  // average
+    // Mean one-way network delay of the stream's packets in microseconds,
+    // when the receiver can tell it (its clock agrees with the sender's);
+    // -1: not known, and the voice quality then counts the jitter buffer's
+    // delay alone.
+    std::int64_t oneWayDelayUs = -1;
 };
 
 class TestResult {
@@ -254,6 +262,8 @@ public:
     std::int64_t getLatencySumMs() const;
     double getAverageLatencyMs() const;
     double getLossPercent() const;
+    // The same figures in microseconds (a copy, taken under the lock).
+    ResponseMicroseconds getResponseMicroseconds() const;
     int getRemoteReflectorPort() const;
     void setRemoteReflectorPort(int port);  // adds `remoteReflectorPort`
     int getLocalResponsePort() const;
@@ -291,12 +301,18 @@ public:
     void addXmlText(std::string_view name, std::string_view text);
     void addXmlInt(std::string_view name, long long value);
     void addXmlLatency(double milliseconds);
+    // A figure with decimals: "%.*f" in both the XML and the JSON, 0 when it
+    // is not finite.
+    void addXmlNumber(std::string_view name, double value, int decimals);
     std::string getXmlExtras() const;
 
     // --- Rendering (result_rendering.cpp) ---
 
     // The whole XML result; `done` is 1 once finished.
     std::string xmlDocument() const;
+    // The same record as one JSON object: `type`, `id`, `done`, then every
+    // element of the XML result with its raw value, numbers as numbers.
+    std::string jsonDocument() const;
     // The HTML progress table, newest row first.
     std::string progressTableHtml() const;
     // "<label>from <local> to <remote>".
@@ -306,7 +322,9 @@ public:
     // out from the probe's times by the caller (in microseconds); rowTime
     // stamps its progress row. Both are truncated to milliseconds first; a
     // round trip below 0 counts as 0, a hold below 0 as 0 and one longer than
-    // the trip as the trip, so no sample can be negative or inflated.
+    // the trip as the trip, so no sample can be negative or inflated. The
+    // microsecond figures are kept beside them, untruncated, and the row
+    // ends with three more cells: travel time, hold and average as "0.034 ms".
     void addResponseFigures(std::int64_t roundTripMicroseconds, std::int64_t heldMicroseconds,
                             std::int64_t rowTime);
     // One probe received back: sent (T1), reflector in (T2) and out (T3), and
@@ -332,8 +350,12 @@ public:
     void finishBandwidthPorts();
 
 private:
+    // Feeds the microsecond figures; the row's three microsecond cells.
+    std::vector<std::string> addResponseMicroseconds(std::int64_t roundTrip, std::int64_t held);
     void appendXmlElement(std::string_view name, std::string_view escapedValue);
     void setPortExplanationWithXml(const std::string& html);
+    // R and MOS for a call with that delay and loss: XML elements and a sentence.
+    void addVoiceQuality(double delayMs, double lossPercent, const char* label);
     void pluginCompletion();
 
     ResponseBuffer extraHtml_;
@@ -370,12 +392,17 @@ private:
     ResponseBuffer outputText_;
     ResponseBuffer errorText_;
     ResponseBuffer xmlExtras_;
+    std::vector<JsonMember> jsonMembers_;  // the elements of xmlExtras_, unescaped
     std::string finalResults_ = kStillRunningText;
     int bytesSent_ = 0;
     int bandwidth_ = 0;
     // 64 bits: the latencies derive from times the remote reflector echoes,
     // and a hostile one must not make the sum overflow.
     std::int64_t latencySumMs_ = 0;
+    ResponseMicroseconds responseMicroseconds_;
+    // The figures /metrics shows once the test has finished, as the finishing
+    // steps work them out.
+    std::vector<std::pair<std::string, double>> metricFigures_;
     int sampleCount_ = 0;
     int packetsSent_ = 0;
     int packetsReceived_ = 0;

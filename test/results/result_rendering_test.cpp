@@ -234,7 +234,8 @@ TEST_F(ResultRenderingTest, ResponseRowsCarryTheRunningAverage) {
     record.addResponseSample(at(1, 0), at(1, 0), at(1, 0), at(1, 10000));  // 5 ms
     auto row = record.getRow(1);
     ASSERT_TRUE(row.has_value());
-    EXPECT_EQ(row->cells, (std::vector<std::string>{"3 / 2", "5 ms", "0 ms", "4.500 ms"}));
+    EXPECT_EQ(row->cells, (std::vector<std::string>{"3 / 2", "5 ms", "0 ms", "4.500 ms", "5.000 ms",
+                                                    "0.000 ms", "4.500 ms"}));
     EXPECT_EQ(record.getLatencySumMs(), 9);
 }
 
@@ -275,6 +276,16 @@ TEST_F(ResultRenderingTest, FinishResponseFiguresAndElements) {
               "    <latency>   4.000</latency>\n"
               "    <sent>5</sent>\n"
               "    <received>4</received>\n"
+              "    <latencyMicroseconds>4500</latencyMicroseconds>\n"
+              "    <minLatencyMicroseconds>4000</minLatencyMicroseconds>\n"
+              "    <maxLatencyMicroseconds>5000</maxLatencyMicroseconds>\n"
+              "    <latencySpreadMicroseconds>1000</latencySpreadMicroseconds>\n"
+              "    <heldMicroseconds>0</heldMicroseconds>\n"
+              // The E-model for a call with that delay and loss (G.107's formulas).
+              "    <eModelDelay>4.500</eModelDelay>\n"
+              "    <eModelLoss>20.000</eModelLoss>\n"
+              "    <rFactor>50.9</rFactor>\n"
+              "    <mos>2.62</mos>\n"
               "    <portExplanation>&lt;br&gt;Sent UDP packets from port 5000 to remote reflector "
               "on port "
               "4047</portExplanation>\n");
