@@ -4,6 +4,7 @@
 
 #include "commands/cancel_command.h"
 #include "commands/first_page_command.h"
+#include "commands/metrics_command.h"
 #include "commands/plugin_commands.h"
 #include "commands/results_page.h"
 #include "commands/run_bandwidth_command.h"
@@ -46,6 +47,7 @@ void registerBuiltInCommands(HttpServer& server) {
     server.registerCommand(std::make_unique<RunStreamingCommand>());
     server.registerCommand(std::make_unique<RunBandwidthCommand>());
     server.registerCommand(std::make_unique<ShowResultsCommand>(&renderResultsPage));
+    server.registerCommand(std::make_unique<MetricsCommand>());
     // Last: a plug-in cannot take the name of a built-in command.
     registerPluginCommands(server);
 }

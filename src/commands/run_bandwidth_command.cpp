@@ -54,7 +54,7 @@ std::unique_ptr<RunTestRequest> RunBandwidthCommand::newRequest() const {
 }
 
 bool RunBandwidthCommand::answersWithoutPage(const std::string& format) const {
-    return format == "xml" || format == "text";
+    return format == "xml" || format == "json" || format == "text";
 }
 
 void RunBandwidthCommand::readFields(const FormVariables& form, RunTestRequest& run) const {

@@ -16,18 +16,19 @@ const RunResponseCommand::Request& asResponse(const RunTestRequest& run) {
 }  // namespace
 
 RunResponseCommand::RunResponseCommand()
-    : RunTestCommand(
-          {"response",
-           "responsepage",
-           TestResult::kResponseTest,
-           "running_response.gif",
-           "stopped_response.gif",
-           {"Report", "Min:Sec", "Packets<br>Sent / Received", "Travel time<br>(Each way)",
-            "Delay time<br>at remote reflector", "Average travel time<br>for all packets"},
-           "Source",
-           "Packet reflector",
-           "Round Trip Response Time Test",
-           "Response"}) {}
+    : RunTestCommand({"response",
+                      "responsepage",
+                      TestResult::kResponseTest,
+                      "running_response.gif",
+                      "stopped_response.gif",
+                      {"Report", "Min:Sec", "Packets<br>Sent / Received",
+                       "Travel time<br>(Each way)", "Delay time<br>at remote reflector",
+                       "Average travel time<br>for all packets", "Travel time<br>in microseconds",
+                       "Delay time<br>in microseconds", "Average travel time<br>in microseconds"},
+                      "Source",
+                      "Packet reflector",
+                      "Round Trip Response Time Test",
+                      "Response"}) {}
 
 std::unique_ptr<RunTestRequest> RunResponseCommand::newRequest() const {
     return std::make_unique<Request>();

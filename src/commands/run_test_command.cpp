@@ -10,6 +10,7 @@
 #include "lib/agent_state.h"
 #include "nettests/remote_agent_status.h"
 #include "nettests/test_thread.h"
+#include "results/json_text.h"
 #include "results/running_test_slots.h"
 #include "results/test_log.h"
 #include "results/test_result.h"
@@ -65,6 +66,15 @@ std::string RunTestCommand::timeLimitMessage(int maximum) {
 std::string RunTestCommand::busyMessage() {
     return "<p>Trellon is already running " + std::to_string(RunningTestSlots::kMaxRunningTests) +
            " tests; try again when one has finished.</p>";
+}
+
+std::string RunTestCommand::refusalJson(const std::string& typeName, const Messages& messages) {
+    std::string json = "{\n    \"type\": " + jsonString(typeName) + ",\n    \"refused\": 1";
+    json += ",\n    \"messages\": [";
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        json += (i == 0 ? "" : ", ") + jsonString(messages[i]);
+    json += "]\n}";
+    return json;
 }
 
 std::string RunTestCommand::refusalXml(const std::string& typeName, const Messages& messages) {
@@ -213,6 +223,9 @@ void RunTestCommand::refuse(HttpRequest& request, FormVariables& form, ResponseB
         out.append(refusalXml(description_.typeName, errors));
         out.appendCrLf();
         request.setXmlOutput(true);
+    } else if (run.format == "json") {
+        out.append(refusalJson(description_.typeName, errors));
+        out.appendCrLf();
     } else {
         out.append(refusalText(errors));
     }
@@ -267,6 +280,14 @@ void RunTestCommand::answer(HttpRequest& request, const RunTestRequest& run, int
     } else if (run.format == "xml") {
         out.append(request.baseUrlByName() + "/results?id=" + std::to_string(testId) +
                    "&format=xml");
+        out.appendCrLf();
+    } else if (run.format == "json") {
+        // The record itself, final when the request waited for the end; its
+        // id fetches it again from /results with format=json.
+        TestLog* log = TestLog::instance();
+        std::shared_ptr<TestResult> record = log != nullptr ? log->findTestResult(testId) : nullptr;
+        out.append(record ? record->jsonDocument()
+                          : jsonObject({{"id", std::to_string(testId), true}}));
         out.appendCrLf();
     }
 }

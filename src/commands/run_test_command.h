@@ -96,7 +96,9 @@ public:
     // The failed checks' messages, in order, each an HTML fragment as the
     // input page shows it.
     using Messages = std::vector<std::string>;
-    // A refusal for a program: the XML document ("xml") or the text lines.
+    // A refusal for a program: the XML document ("xml"), the same as JSON
+    // (type, refused and the messages) or the text lines.
+    static std::string refusalJson(const std::string& typeName, const Messages& messages);
     static std::string refusalXml(const std::string& typeName, const Messages& messages);
     static std::string refusalText(const Messages& messages);
 
@@ -109,8 +111,10 @@ protected:
     // The test's own fields and computed values (the common ones are read).
     virtual void readFields(const FormVariables& form, RunTestRequest& run) const = 0;
     // Whether a request in this format comes from a program, which is
-    // answered without the input page ("xml").
-    virtual bool answersWithoutPage(const std::string& format) const { return format == "xml"; }
+    // answered without the input page ("xml", "json").
+    virtual bool answersWithoutPage(const std::string& format) const {
+        return format == "xml" || format == "json";
+    }
     // The remote computer check: a name that does not resolve.
     virtual void checkRemoteComputer(const RunTestRequest& run, Messages& errors) const;
     // The field checks, each adding its message, in table order.

@@ -54,9 +54,12 @@ int ShowResultsCommand::execute(HttpRequest& request, FormVariables& form, Respo
         answerNoData(request, id, out);
         return 0;
     }
-    if (form.get("format") == "xml")
+    if (form.get("format") == "xml") {
         answerXml(request, *record, out);
-    else
+    } else if (form.get("format") == "json") {
+        out.append(record->jsonDocument());
+        out.appendCrLf();
+    } else
         answerPage(request, *record, id, out);
     return 0;
 }

@@ -123,7 +123,8 @@ TEST_F(RunResponseCommandTest, TheRecordDescribesTheTest) {
     EXPECT_EQ(r->getRefreshInterval(), 5);
     EXPECT_EQ(r->getRunningImage(), "running_response.gif");
     EXPECT_EQ(r->getStoppedImage(), "stopped_response.gif");
-    EXPECT_EQ(r->getColumnHeadings().size(), 6u);
+    // The six headings, then travel time, hold and average in microseconds.
+    EXPECT_EQ(r->getColumnHeadings().size(), 9u);
     EXPECT_NE(r->getRerunUrl().find("/response?"), std::string::npos);
     EXPECT_EQ(agent().lastRemoteComputer(), "127.0.0.1");
     // The control port of the remote agent's cached status (4044 outside tests).
