@@ -47,12 +47,14 @@ QosMarking::QosMarking(int protocol, std::uint16_t port, int dscp, int priority,
     serial_ = gNextSerial++;
     ++gTcCount;
     std::printf("tcCount=%d (constructor)\n", gTcCount);
+    std::fflush(stdout);
 }
 
 QosMarking::~QosMarking() {
     std::lock_guard<std::recursive_mutex> guard(trafficControlLock());
     --gTcCount;
     std::printf("tcCount=%d (destructor)\n", gTcCount);
+    std::fflush(stdout);
     remove();
     for (int socket : sockets_) platform::tcDetachSocket(socket);
 }
