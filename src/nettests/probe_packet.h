@@ -3,8 +3,9 @@
 //
 // One UDP datagram travels out and back; every numeric field is an unsigned
 // 32-bit big-endian word. The prober writes everything except bytes 28-43,
-// which the reflector stamps with its receive and send times; all other bytes
-// are echoed unchanged. Nothing here is trusted: callers check the length
+// which the reflector stamps with its receive and send times, and word 44,
+// where it says which DSCP the probe arrived with; all other bytes are
+// echoed unchanged. Nothing here is trusted: callers check the length
 // (at least kHeaderBytes) before reading a field.
 #pragma once
 
@@ -26,7 +27,11 @@ struct ProbePacket {
     static constexpr std::size_t kReflectorReceiveMicroseconds = 32;
     static constexpr std::size_t kReflectorSendSeconds = 36;
     static constexpr std::size_t kReflectorSendMicroseconds = 40;
+    // Word 44 (first reserved word): in a reply, the DSCP the reflector saw
+    // on the probe (seenDscpWord). The prober sends it cleared, and an older
+    // reflector echoes it so, which reads as "not known".
     static constexpr std::size_t kReserved1 = 44;
+    static constexpr std::size_t kSeenDscp = kReserved1;
     static constexpr std::size_t kReserved2 = 48;
     static constexpr std::size_t kReplyDscp = 52;
     static constexpr std::size_t kReplyPriority = 56;
@@ -119,6 +124,21 @@ struct ProbePacket {
             if (readWord(packet, offset) != 0) return true;
         }
         return false;
+    }
+
+    // The flag that tells a filled word 44 from an old reflector's 0.
+    static constexpr std::uint32_t kSeenDscpFlag = 0x100;
+
+    // Word 44 for a probe that arrived with this code point (-1: not known).
+    static std::uint32_t seenDscpWord(int dscp) {
+        return dscp < 0 ? 0 : kSeenDscpFlag | static_cast<std::uint32_t>(dscp & 0x3F);
+    }
+
+    // The code point a reply's word 44 names, or -1 when it names none: no
+    // flag (an old reflector), or bits that no reflector of ours writes.
+    static int seenDscpFromWord(std::uint32_t word) {
+        if ((word & kSeenDscpFlag) == 0 || (word & ~(kSeenDscpFlag | 0x3Fu)) != 0) return -1;
+        return static_cast<int>(word & 0x3F);
     }
 
     // The marking word of a probe as a value, -1 for "none". Anything above

@@ -17,6 +17,7 @@
 #include "lib/timestamp.h"
 #include "nettests/probe_handling.h"
 #include "nettests/qos_marking.h"
+#include "platform/received_tos.h"
 #include "platform/socket_error.h"
 
 namespace trellon {
@@ -364,6 +365,9 @@ void ResponseReflectorReaderThread::receiveBatch(std::vector<ReflectedPacketPtr>
     queue_.refill(slots);
     mmsghdr messages[kBatch];
     iovec vectors[kBatch];
+    // Each datagram's TOS byte comes in its own control buffer, within the
+    // same recvmmsg: seeing the marking costs no extra call.
+    alignas(cmsghdr) std::uint8_t controls[kBatch][platform::kReceivedTosControlBytes];
     for (std::size_t i = 0; i < kBatch; ++i) {
         ReflectedPacket& packet = *slots[i];
         vectors[i].iov_base = packet.bytes.data();
@@ -373,6 +377,8 @@ void ResponseReflectorReaderThread::receiveBatch(std::vector<ReflectedPacketPtr>
         messages[i].msg_hdr.msg_namelen = sizeof(packet.sender);
         messages[i].msg_hdr.msg_iov = &vectors[i];
         messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_control = controls[i];
+        messages[i].msg_hdr.msg_controllen = sizeof(controls[i]);
     }
     // Waits for the first datagram (at most the receive slice), then takes
     // whatever else is already queued without waiting.
@@ -409,6 +415,11 @@ void ResponseReflectorReaderThread::receiveBatch(std::vector<ReflectedPacketPtr>
             case ProbeVerdict::accepted:
                 break;
         }
+        // What the probe carried on arrival goes back in word 44, so the
+        // prober sees re-marking on the way out.
+        int tos = platform::receivedTos(messages[i].msg_hdr);
+        ProbePacket::writeWord(slot.bytes.data(), ProbePacket::kSeenDscp,
+                               ProbePacket::seenDscpWord(tos < 0 ? -1 : tos >> 2));
         slot.length = length;
         batch.push_back(std::move(slots[i]));
     }
@@ -450,6 +461,8 @@ void ResponseReflector::openSocketRunThreads() {
         std::fflush(stdout);
     } else {
         setBuffer(socket_, SO_RCVBUFFORCE, SO_RCVBUF);
+        if (!platform::enableReceivedTos(socket_))
+            std::printf("ResponseReflector: the probes' marking cannot be read (IP_RECVTOS)\n");
         setBuffer(socket_, SO_SNDBUFFORCE, SO_SNDBUF);
         timeval slice{};
         slice.tv_usec = kReceiveSliceMs * 1000;

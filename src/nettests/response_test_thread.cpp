@@ -24,6 +24,7 @@
 #include "nettests/qos_marking.h"
 #include "nettests/remote_agent_status.h"
 #include "platform/clock.h"
+#include "platform/received_tos.h"
 #include "platform/socket_error.h"
 #include "results/test_result.h"
 
@@ -381,9 +382,16 @@ bool ResponseReaderThread::receiveOne(std::uint8_t* buffer, std::size_t size, in
 
 bool ResponseReaderThread::takeReply(std::uint8_t* buffer, std::size_t size, int& attempts) {
     sockaddr_in from{};
-    socklen_t fromLength = sizeof(from);
-    long n = ::recvfrom(socket_, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                        &fromLength);
+    iovec vector{buffer, size};
+    alignas(cmsghdr) std::uint8_t control[platform::kReceivedTosControlBytes];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof(from);
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    long n = ::recvmsg(socket_, &message, MSG_DONTWAIT);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
         if (errno == EINTR) return true;
@@ -401,6 +409,11 @@ bool ResponseReaderThread::takeReply(std::uint8_t* buffer, std::size_t size, int
     ++attempts;
     result_->addPacketReceived();
     result_->addResponseFigures(times->roundTrip, times->held, platform::nowSeconds());
+    // The marking the probe had at the reflector (word 44) and the reply's own.
+    int backTos = platform::receivedTos(message);
+    result_->addResponseMarking(
+        ProbePacket::seenDscpFromWord(ProbePacket::readWord(buffer, ProbePacket::kSeenDscp)),
+        backTos < 0 ? -1 : backTos >> 2);
     return true;
 }
 
@@ -467,6 +480,8 @@ void ResponseTestThread::runTest() {
         int timeoutMs =
             static_cast<int>(std::min<long long>(std::max(timeLimit_, 1), 2000000) * 1000);
         if (!setSocketTimeouts(socket.fd(), timeoutMs)) printLine("timeout set failed\n");
+        // Without it every reply's marking reads "unknown"; the test runs anyway.
+        platform::enableReceivedTos(socket.fd());
 
         sockaddr_in destination{};
         destination.sin_family = AF_INET;

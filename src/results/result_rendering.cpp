@@ -187,6 +187,32 @@ void TestResult::addResponseSample(const Timestamp& sent, const Timestamp& refle
     addRow(received.seconds, cells);
 }
 
+namespace {
+
+// "46", "unknown", or each value with its count when the replies differed:
+// "46 (97 packets), 0 (3 packets)".
+std::string markingText(const std::map<int, int>& counts) {
+    auto name = [](int dscp) { return dscp < 0 ? std::string("unknown") : std::to_string(dscp); };
+    if (counts.empty()) return "unknown";
+    if (counts.size() == 1) return name(counts.begin()->first);
+    std::string text;
+    for (auto it = counts.rbegin(); it != counts.rend(); ++it) {
+        if (!text.empty()) text += ", ";
+        text += name(it->first) + " (" + std::to_string(it->second) + " packets)";
+    }
+    return text;
+}
+
+}  // namespace
+
+void TestResult::addResponseMarking(int seenAtReflector, int cameBack) {
+    Guard guard(lock_);
+    // Code points are 0 to 63; anything else from the wire is "not known".
+    auto clean = [](int dscp) { return dscp >= 0 && dscp <= 63 ? dscp : -1; };
+    ++dscpSeenAtReflector_[clean(seenAtReflector)];
+    ++dscpCameBack_[clean(cameBack)];
+}
+
 void TestResult::finishResponse() {
     Guard guard(lock_);
     if (state_ != kRunning) return;
@@ -222,6 +248,17 @@ void TestResult::finishResponse() {
         metricFigures_.emplace_back("latency_spread_milliseconds", us.spread() / 1000.0);
     }
     metricFigures_.emplace_back("loss_percent", lossPercent_);
+    if (!dscpSeenAtReflector_.empty()) {
+        const std::string asked = dscp_ < 0 ? std::string("none") : std::to_string(dscp_);
+        const std::string seen = markingText(dscpSeenAtReflector_);
+        const std::string back = markingText(dscpCameBack_);
+        addXmlInt("dscpAsked", dscp_);
+        addXmlText("dscpSeenAtReflector", seen);
+        addXmlText("dscpCameBack", back);
+        extraHtml_.append("<p>Packet marking (DSCP): asked <b>" + asked +
+                          "</b>, seen at the remote reflector <b>" + seen + "</b>, came back <b>" +
+                          back + "</b>.</p>\n");
+    }
     setPortExplanationWithXml("<br>Sent UDP packets from port " +
                               std::to_string(localResponsePort_) + " to remote reflector on port " +
                               std::to_string(remoteReflectorPort_));

@@ -331,6 +331,10 @@ public:
     // received (T4, which also stamps the row). Adds a progress row.
     void addResponseSample(const Timestamp& sent, const Timestamp& reflectorIn,
                            const Timestamp& reflectorOut, const Timestamp& received);
+    // The marking one reply tells of: the DSCP its probe had at the remote
+    // reflector and the DSCP the reply came back with (-1: not known, as
+    // with a reflector that does not report it).
+    void addResponseMarking(int seenAtReflector, int cameBack);
     // Loss, average latency, final sentence and port sentence; only while running.
     void finishResponse();
 
@@ -400,6 +404,9 @@ private:
     // and a hostile one must not make the sum overflow.
     std::int64_t latencySumMs_ = 0;
     ResponseMicroseconds responseMicroseconds_;
+    // Replies by the DSCP seen at the reflector and on the way back (-1: not known).
+    std::map<int, int> dscpSeenAtReflector_;
+    std::map<int, int> dscpCameBack_;
     // The figures /metrics shows once the test has finished, as the finishing
     // steps work them out.
     std::vector<std::pair<std::string, double>> metricFigures_;

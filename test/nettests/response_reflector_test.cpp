@@ -206,9 +206,12 @@ TEST_F(ResponseReflectorTest, HeaderOnlyProbeReturnsWithOnlyTheReflectorTimesCha
     Bytes reply = prober.receive();
     ASSERT_EQ(reply.size(), ProbePacket::kHeaderBytes);
     for (std::size_t i = 0; i < reply.size(); ++i) {
-        if (i >= 28 && i < 44) continue;
+        if (i >= 28 && i < 48) continue;
         EXPECT_EQ(reply[i], probe[i]) << "byte " << i;
     }
+    // Word 44: the probe arrived unmarked, and the reflector says so.
+    EXPECT_EQ(ProbePacket::readWord(reply.data(), ProbePacket::kSeenDscp),
+              ProbePacket::seenDscpWord(0));
     Timestamp in = ProbePacket::readTime(reply.data(), ProbePacket::kReflectorReceiveSeconds);
     Timestamp out = ProbePacket::readTime(reply.data(), ProbePacket::kReflectorSendSeconds);
     EXPECT_GT(in.seconds, 0);
@@ -224,7 +227,7 @@ TEST_F(ResponseReflectorTest, PayloadIsEchoedAndTimesAreOrderedAndInRange) {
         Bytes reply = prober.receive();
         Timestamp after = Timestamp::now();
         ASSERT_EQ(reply.size(), probe.size());
-        EXPECT_TRUE(std::equal(reply.begin() + 44, reply.end(), probe.begin() + 44));
+        EXPECT_TRUE(std::equal(reply.begin() + 48, reply.end(), probe.begin() + 48));
         Timestamp in = ProbePacket::readTime(reply.data(), ProbePacket::kReflectorReceiveSeconds);
         Timestamp out = ProbePacket::readTime(reply.data(), ProbePacket::kReflectorSendSeconds);
         EXPECT_GE(in.microseconds, 0);

@@ -107,5 +107,36 @@ TEST(ResponseMicrosecondsRecord, TheTimestampPathKeepsMicrosecondsToo) {
     EXPECT_EQ(row->cells[5], "0.010 ms");
 }
 
+// The marking of each reply: a value the replies shared, each value with its
+// count when they differed, and "unknown" for anything not a code point.
+TEST(ResponseMarkingRecord, AskedSeenAndCameBack) {
+    TestResult record(6, LocalEndpoint{"here", "10.0.0.1", 4044});
+    record.setDscp(46);
+    record.setState(TestResult::kRunning);
+    for (int i = 0; i < 3; ++i) {
+        record.addPacketSent();
+        record.addPacketReceived();
+        record.addResponseFigures(1000, 0, 1000);
+    }
+    record.addResponseMarking(46, 46);
+    record.addResponseMarking(0, 46);
+    record.addResponseMarking(46, 64);  // not a code point: unknown
+    record.finishResponse();
+    std::string xml = record.xmlDocument();
+    EXPECT_NE(xml.find("<dscpAsked>46</dscpAsked>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<dscpSeenAtReflector>46 (2 packets), 0 (1 packets)</dscpSeenAtReflector>"),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find("<dscpCameBack>46 (2 packets), unknown (1 packets)</dscpCameBack>"),
+              std::string::npos)
+        << xml;
+
+    // A test whose replies said nothing of marking (none came back) has no sentence.
+    TestResult none(7, LocalEndpoint{"here", "10.0.0.1", 4044});
+    none.setState(TestResult::kRunning);
+    none.finishResponse();
+    EXPECT_EQ(none.xmlDocument().find("dscpSeenAtReflector"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace trellon
