@@ -17,6 +17,7 @@
 #include "lib/timestamp.h"
 #include "nettests/probe_handling.h"
 #include "nettests/qos_marking.h"
+#include "platform/receive_stamp.h"
 #include "platform/received_tos.h"
 #include "platform/socket_error.h"
 
@@ -400,8 +401,17 @@ void ResponseReflectorReaderThread::receiveBatch(std::vector<ReflectedPacketPtr>
         std::size_t length = messages[i].msg_len;
         bool truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
         ReflectedPacket& slot = *slots[i];
+        // The kernel's arrival time where it gives one: the time this thread
+        // took to wake then counts in the hold, which the prober takes off.
+        Timestamp arrival = receiveTime;
+        std::int64_t stampSeconds = 0;
+        std::int32_t stampMicroseconds = 0;
+        if (platform::receiveStamp(messages[i].msg_hdr, stampSeconds, stampMicroseconds)) {
+            arrival.seconds = static_cast<std::int32_t>(stampSeconds);
+            arrival.microseconds = stampMicroseconds;
+        }
         // A refused datagram leaves its slot to the next receive.
-        switch (acceptProbe(slot.bytes.data(), length, truncated, receiveTime, slot.replyDscp,
+        switch (acceptProbe(slot.bytes.data(), length, truncated, arrival, slot.replyDscp,
                             slot.replyPriority)) {
             case ProbeVerdict::tooLong:
                 counters_.tooLong.fetch_add(1, std::memory_order_relaxed);
@@ -461,6 +471,7 @@ void ResponseReflector::openSocketRunThreads() {
         std::fflush(stdout);
     } else {
         setBuffer(socket_, SO_RCVBUFFORCE, SO_RCVBUF);
+        platform::enableReceiveStamps(socket_);
         if (!platform::enableReceivedTos(socket_))
             std::printf("ResponseReflector: the probes' marking cannot be read (IP_RECVTOS)\n");
         setBuffer(socket_, SO_SNDBUFFORCE, SO_SNDBUF);

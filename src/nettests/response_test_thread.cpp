@@ -24,6 +24,7 @@
 #include "nettests/qos_marking.h"
 #include "nettests/remote_agent_status.h"
 #include "platform/clock.h"
+#include "platform/receive_stamp.h"
 #include "platform/received_tos.h"
 #include "platform/socket_error.h"
 #include "results/test_result.h"
@@ -401,7 +402,15 @@ bool ResponseReaderThread::takeReply(std::uint8_t* buffer, std::size_t size, int
         return true;
     }
     if (isShutdownRequested()) return true;
-    ProbePacket::Time received = ProbePacket::probeTime(Timestamp::now());  // T4
+    // T4: when the kernel had the reply, not when this thread woke for it.
+    Timestamp arrival = Timestamp::now();
+    std::int64_t stampSeconds = 0;
+    std::int32_t stampMicroseconds = 0;
+    if (platform::receiveStamp(message, stampSeconds, stampMicroseconds)) {
+        arrival.seconds = static_cast<std::int32_t>(stampSeconds);
+        arrival.microseconds = stampMicroseconds;
+    }
+    ProbePacket::Time received = ProbePacket::probeTime(arrival);
     std::optional<ResponseTimes> times =
         takeProbeReply(buffer, static_cast<std::size_t>(n), received, control_);
     if (!times) return true;
@@ -482,6 +491,7 @@ void ResponseTestThread::runTest() {
         if (!setSocketTimeouts(socket.fd(), timeoutMs)) printLine("timeout set failed\n");
         // Without it every reply's marking reads "unknown"; the test runs anyway.
         platform::enableReceivedTos(socket.fd());
+        platform::enableReceiveStamps(socket.fd());
 
         sockaddr_in destination{};
         destination.sin_family = AF_INET;
