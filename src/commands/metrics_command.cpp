@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lib/agent_state.h"
+#include "nettests/response_reflector.h"
 #include "results/test_metrics.h"
 
 namespace trellon {
@@ -70,7 +71,17 @@ std::string MetricsCommand::exposition() {
     out += "trellon_tests_in_progress " + std::to_string(agent ? agent->testsRunning.load() : 0) +
            "\n";
     TestMetrics::ReflectorCounts counts;
-    if (TestMetrics::instance().reflectorCounts(counts)) {
+    bool haveCounts = TestMetrics::instance().reflectorCounts(counts);
+    // The agent's own reflector; it outlives the HTTP server, so it cannot
+    // go while a request reads it.
+    if (const ResponseReflector* reflector = haveCounts ? nullptr : ResponseReflector::current()) {
+        const ReflectorCounters& c = reflector->counters();
+        counts.answered = c.sent.load();
+        counts.dropped = c.tooShort.load() + c.tooLong.load() + c.notProbes.load() +
+                         c.sendFailed.load() + reflector->queue().dropped();
+        haveCounts = true;
+    }
+    if (haveCounts) {
         family(out, "trellon_reflector_probes_answered_total", "counter",
                "Probes the response reflector answered.");
         out += "trellon_reflector_probes_answered_total " + std::to_string(counts.answered) + "\n";

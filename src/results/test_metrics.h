@@ -32,8 +32,8 @@ public:
         Figures figures;
     };
 
-    // What the reflector has answered and dropped, for the page; set by
-    // whoever owns the reflector (nothing set: the page leaves them out).
+    // What the reflector has answered and dropped, for the page: a source
+    // set here (tests) comes before the agent's running reflector.
     struct ReflectorCounts {
         std::uint64_t answered = 0;
         std::uint64_t dropped = 0;
