@@ -100,11 +100,11 @@ TEST(Soak, AMinuteOfMixedWorkARestartAndAProbeFlood) {
     EXPECT_EQ(flood.pages.failures, 0);
     EXPECT_LT(flood.pages.slowest, 1.0);
     // The reflector's queue is bounded (10000 packets of up to 2000 bytes,
-    // kept for reuse): its memory fills once, in the first seconds, and stays.
+    // kept for reuse): however fast it fills, which depends on how busy the
+    // machine is, its memory cannot grow beyond that.
     EXPECT_LE(flood.threadsPeak, flood.threadsBefore + 4);
     if (kMemoryMeasurable) {
         EXPECT_LE(flood.rssPeakKb, flood.rssBeforeKb + 32 * 1024);
-        EXPECT_LE(flood.rssPeakKb, flood.rssHalfwayKb + 2048);
     }
 }
 
