@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -239,6 +240,19 @@ protected:
                                                    int localPort = 0, int packetSize = 100) {
         return std::make_unique<ResponseTestThread>(record, "127.0.0.1", 4044, packetSize, repeat,
                                                     pause, timeLimit, -1, -1, localPort, false);
+    }
+
+    // A finished test of four probes against a reflector on `port`, asking `dscp`.
+    std::shared_ptr<TestResult> markedRun(int reflectorPort, int dscp) {
+        remoteAgentWithReflector(reflectorPort);
+        emptyRemoteAgentCache();
+        auto record = newRecord();
+        record->setDscp(dscp);
+        ResponseTestThread thread(record, "127.0.0.1", 4044, 100, 4, 50, 20, dscp, -1, 0, false);
+        thread.start();
+        thread.join();
+        EXPECT_EQ(record->getPacketsReceived(), 4);
+        return record;
     }
 
     // Waits, bounded, for the record to show what the test is doing.
@@ -654,6 +668,54 @@ TEST_F(ResponseTestThreadTest, ARemoteRestartedOnOtherPortsIsReachedOnceItsStatu
     EXPECT_EQ(findRemoteAgentStatus("127.0.0.1"), nullptr);
     EXPECT_EQ(runOnce()->getPacketsReceived(), 2);
     EXPECT_EQ(agent_->requestCount(), 3);
+}
+
+// ---------------------------------------------------------------- the marking seen at the far end
+
+// Word 44 of the reply is what the reflector saw of the probe's marking; the
+// reply's own TOS byte is what came back (loopback keeps both).
+TEST_F(ResponseTestThreadTest, TheReflectorTellsWhatItSawAndTheReplyWhatCameBack) {
+    ResponseReflector reflector(0);
+    reflector.openSocketRunThreads();
+    auto marked = markedRun(reflector.port(), 46);
+    std::string xml = marked->xmlDocument();
+    EXPECT_NE(xml.find("<dscpAsked>46</dscpAsked>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<dscpSeenAtReflector>46</dscpSeenAtReflector>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<dscpCameBack>46</dscpCameBack>"), std::string::npos) << xml;
+    EXPECT_NE(marked->getExtraHtml().find("Packet marking (DSCP): asked <b>46</b>, seen at the "
+                                          "remote reflector <b>46</b>, came back <b>46</b>."),
+              std::string::npos)
+        << marked->getExtraHtml();
+
+    auto plain = markedRun(reflector.port(), -1);
+    xml = plain->xmlDocument();
+    EXPECT_NE(xml.find("<dscpSeenAtReflector>0</dscpSeenAtReflector>"), std::string::npos) << xml;
+    EXPECT_NE(
+        plain->getExtraHtml().find("asked <b>none</b>, seen at the remote reflector <b>0</b>"),
+        std::string::npos)
+        << plain->getExtraHtml();
+}
+
+TEST_F(ResponseTestThreadTest, AReflectorThatLeavesWord44ZeroIsUnknownNeverZero) {
+    // A reflector from before word 44 echoes it as it came (zero); others
+    // write what no reflector of ours writes.
+    for (std::optional<std::uint32_t> word :
+         {std::optional<std::uint32_t>{}, std::optional<std::uint32_t>{0xFFFFFFFF},
+          std::optional<std::uint32_t>{46}}) {
+        ScriptedReflector old([word](std::vector<std::uint8_t>& probe, const auto& send) {
+            stampNow(probe);
+            if (word) ProbePacket::writeWord(probe.data(), ProbePacket::kSeenDscp, *word);
+            send(probe);
+        });
+        auto record = markedRun(old.port(), -1);
+        std::string xml = record->xmlDocument();
+        EXPECT_NE(xml.find("<dscpSeenAtReflector>unknown</dscpSeenAtReflector>"), std::string::npos)
+            << xml;
+        // The reply's own marking is read by this side: unmarked, 0.
+        EXPECT_NE(xml.find("<dscpCameBack>0</dscpCameBack>"), std::string::npos) << xml;
+        EXPECT_NE(record->getExtraHtml().find("seen at the remote reflector <b>unknown</b>"),
+                  std::string::npos);
+    }
 }
 
 }  // namespace
