@@ -21,62 +21,31 @@
 #include <vector>
 
 #include "results/xml_check.h"
-#include "support/netlab.h"
-#include "support/netlab_agent.h"
+#include "support/lab_agents.h"
+#include "support/response_test_helpers.h"
 
 namespace trellon::netlab {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using response::element;
+using response::httpGet;
+using response::number;
+using response::resultXml;
+using response::runWithCurl;
+using response::waitUntilDone;
 
-constexpr int kControlPort = 4044;
+using response::kControlPort;
 constexpr int kDataSinkPort = 4045;
 const char* kBrokenOff = "The sender broke the connection off before the end of its data";
-
-std::string element(const std::string& document, const std::string& name) {
-    std::size_t at = document.find("<" + name + ">");
-    std::size_t end = at == std::string::npos ? at : document.find("</" + name + ">", at);
-    if (end == std::string::npos) return "(missing " + name + ")";
-    at += name.size() + 2;
-    return document.substr(at, end - at);
-}
-
-long long number(const std::string& document, const std::string& name) {
-    std::string text = element(document, name);
-    char* end = nullptr;
-    long long value = std::strtoll(text.c_str(), &end, 10);
-    return end == text.c_str() ? -1 : value;
-}
-
-std::string httpGet(const Host& from, const std::string& path) {
-    std::string error;
-    std::string reply =
-        from.tcpExchange("127.0.0.1", kControlPort, "GET " + path + " HTTP/1.0\r\n\r\n",
-                         std::chrono::seconds(90), &error);
-    if (reply.empty()) return "(no reply: " + error + ")";
-    if (reply.rfind("HTTP/", 0) != 0) return reply;
-    std::size_t body = reply.find("\r\n\r\n");
-    return body == std::string::npos ? reply : reply.substr(body + 4);
-}
-
-std::string resultOf(const Host& on, int id) {
-    return httpGet(on, "/results?id=" + std::to_string(id) + "&format=xml");
-}
 
 bool finished(const std::string& document) {
     return element(document, "done") == "1";
 }
 
-// Waits (bounded) until the record on `on` has finished; its document.
 std::string waitFinished(const Host& on, int id, std::chrono::milliseconds limit) {
-    auto end = Clock::now() + limit;
-    std::string document;
-    for (;;) {
-        document = resultOf(on, id);
-        if (finished(document) || Clock::now() > end) return document;
-        std::this_thread::sleep_for(50ms);
-    }
+    return waitUntilDone(on, id, limit, 50ms);
 }
 
 std::string bandwidthPath(const std::string& remote, const std::string& size,
@@ -85,25 +54,10 @@ std::string bandwidthPath(const std::string& remote, const std::string& size,
            "&timeLimit=" + std::to_string(timeLimit) + "&reportInterval=1" + more;
 }
 
-// Runs a test from `from` with curl, as a program would, waiting for its end;
-// the XML result it names.
 std::string runBandwidthTest(const Host& from, const std::string& remote, const std::string& size,
                              const std::string& units, int timeLimit) {
-    std::string url = "http://127.0.0.1:4044" +
-                      bandwidthPath(remote, size, units, timeLimit, "&format=xml&refresh=false");
-    CommandResult curl = from.run("curl -s --max-time 120 '" + url + "'", 150s);
-    EXPECT_TRUE(curl.ok()) << curl.output;
-    // The address line, then the CR LF the server puts after every command's output.
-    std::size_t end = curl.output.find("\r\n");
-    std::string address = curl.output.substr(0, end);
-    if (address.rfind("http://", 0) != 0 || address.find("/results?id=") == std::string::npos ||
-        end == std::string::npos) {
-        ADD_FAILURE() << "no results address in: " << curl.output;
-        return "";
-    }
-    CommandResult xml = from.run("curl -s --max-time 30 '" + address + "'");
-    EXPECT_TRUE(xml.ok()) << xml.output;
-    return xml.output;
+    return runWithCurl(from,
+                       bandwidthPath(remote, size, units, timeLimit, "&format=xml&refresh=false"));
 }
 
 double mbitOf(const std::string& document) {
@@ -168,37 +122,24 @@ TEST(BandwidthLab, OneAgentAgainstItself) {
     EXPECT_EQ(agent.stop(), 0);
 }
 
-class BandwidthTwoAgents : public ::testing::Test {
+class BandwidthTwoAgents : public LabAgents {
 protected:
     // a and b over a 20 Mbit/s link, directly or through the relay with a delay each way.
     void start(double delayMs) {
-        lab_ = std::make_unique<Lab>();
-        a_ = lab_->addHost("a");
-        b_ = lab_->addHost("b");
         if (delayMs > 0) {
             Impairment path;
             path.delayMs = delayMs;
             path.rateMbit = kRateMbit;
-            relay_ = lab_->connectThroughRelay(a_, b_, RelayConfig::both(path));
+            startThroughRelay(RelayConfig::both(path));
         } else {
             LinkOptions options;
             options.rateMbit = kRateMbit;
-            lab_->connect(a_, b_, options);
+            startDirect(options);
         }
-        AgentOptions options;
-        options.waitUntilReady = false;
-        agentA_ = std::make_unique<AgentProcess>(a_, options);
-        agentB_ = std::make_unique<AgentProcess>(b_, options);
-        ASSERT_TRUE(agentA_->waitUntilReady());
-        ASSERT_TRUE(agentB_->waitUntilReady());
     }
     void TearDown() override {
         iperfServer_.reset();  // killed by its PID
-        if (agentA_) agentA_->requestStop();
-        if (agentB_) agentB_->requestStop();
-        agentA_.reset();
-        agentB_.reset();
-        lab_.reset();
+        LabAgents::TearDown();
     }
 
     // What iperf3 measures on the link from a to b: one TCP flow, 8 KiB
@@ -241,34 +182,27 @@ protected:
     }
 
     static constexpr double kRateMbit = 20;
-    std::unique_ptr<Lab> lab_;
-    Host a_, b_;
-    RelayLink relay_;
-    std::unique_ptr<AgentProcess> agentA_, agentB_;
     std::unique_ptr<Process> iperfServer_;
     std::vector<double> iperf_;  // what iperf3 measured on this link
 };
 
-TEST_F(BandwidthTwoAgents, TheRateThroughTwentyMegabitsIsWhatIperfMeasures) {
+// The link plain, then with 10 ms each way added; the smaller size is less
+// than what the path and its buffers hold in flight at first: only a sender
+// that waits for the sink's close measures the link.
+TEST_F(BandwidthTwoAgents,
+       TheRateThroughTwentyMegabitsPlainAndWithTenMillisecondsEachWayIsWhatIperfMeasures) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     NETLAB_SKIP_UNLESS_TOOL("curl", "curl");
     NETLAB_SKIP_UNLESS_TOOL("iperf3", "iperf3");
     TimingLock timing;
-    start(0);
-    ASSERT_NO_FATAL_FAILURE(compare("20 Mbit/s, 4 MByte", "4", 0.05));
-    // Smaller than what the path and its buffers hold in flight at first:
-    // only a sender that waits for the sink's close measures the link.
-    ASSERT_NO_FATAL_FAILURE(compare("20 Mbit/s, 1 MByte", "1", 0.10));
-}
-
-TEST_F(BandwidthTwoAgents, TheRateWithTenMillisecondsEachWayIsWhatIperfMeasures) {
-    NETLAB_SKIP_UNLESS_AVAILABLE();
-    NETLAB_SKIP_UNLESS_TOOL("curl", "curl");
-    NETLAB_SKIP_UNLESS_TOOL("iperf3", "iperf3");
-    TimingLock timing;
-    start(10);
-    ASSERT_NO_FATAL_FAILURE(compare("20 Mbit/s + 10 ms each way, 4 MByte", "4", 0.05));
-    ASSERT_NO_FATAL_FAILURE(compare("20 Mbit/s + 10 ms each way, 1 MByte", "1", 0.10));
+    for (double delayMs : {0.0, 10.0}) {
+        iperfServer_.reset();
+        iperf_.clear();  // measured anew on each link
+        start(delayMs);
+        const std::string link = delayMs > 0 ? "20 Mbit/s + 10 ms each way" : "20 Mbit/s";
+        ASSERT_NO_FATAL_FAILURE(compare(link + ", 4 MByte", "4", 0.05));
+        ASSERT_NO_FATAL_FAILURE(compare(link + ", 1 MByte", "1", 0.10));
+    }
 }
 
 TEST_F(BandwidthTwoAgents, TwoTestsOfOneSinkAtOnceGetTwoRecordsAndACancelStopsBothSides) {
@@ -286,7 +220,7 @@ TEST_F(BandwidthTwoAgents, TwoTestsOfOneSinkAtOnceGetTwoRecordsAndACancelStopsBo
     CommandResult mine = a_.run(fromA, 90s);
     other.join();
     ASSERT_TRUE(mine.ok()) << mine.output;
-    std::string aTest = resultOf(a_, 1);
+    std::string aTest = resultXml(a_, 1);
     ASSERT_TRUE(finished(aTest)) << aTest;
     // On b: its own test and two sink records, one per sender.
     int sinkRecords = 0;

@@ -7,11 +7,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <string>
 
-#include "support/netlab.h"
-#include "support/netlab_agent.h"
+#include "support/lab_agents.h"
 #include "support/response_test_helpers.h"
 
 namespace trellon::netlab {
@@ -36,25 +34,22 @@ std::string markedTest(const Host& from, const std::string& remote, int id) {
     return xml;
 }
 
-TEST(MarkingSeenLab, ReMarkingOnTheWayOutShowsAtTheReflector) {
+class MarkingSeenLab : public LabAgents {};
+
+TEST_F(MarkingSeenLab, ReMarkingOnTheWayOutShowsAtTheReflector) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     NETLAB_SKIP_UNLESS_TOOL("nft", "nftables");
-    Lab lab;
-    Host a = lab.addHost("a");
-    Host m = lab.addHost("m");
-    Host b = lab.addHost("b");
-    Link left = lab.connect(a, m);
-    Link right = lab.connect(m, b);
+    makeHosts();
+    const Host& a = a_;
+    const Host& b = b_;
+    Host m = lab_->addHost("m");
+    Link left = lab_->connect(a, m);
+    Link right = lab_->connect(m, b);
     const std::string bAddress = right.addressOf(b);
     ASSERT_TRUE(m.run("sysctl -qw net.ipv4.ip_forward=1").ok());
     ASSERT_TRUE(a.run("ip route add " + bAddress + "/32 via " + left.addressOf(m)).ok());
     ASSERT_TRUE(b.run("ip route add " + left.addressOf(a) + "/32 via " + right.addressOf(m)).ok());
-    AgentOptions options;
-    options.waitUntilReady = false;
-    AgentProcess agentA(a, options);
-    AgentProcess agentB(b, options);
-    ASSERT_TRUE(agentA.waitUntilReady());
-    ASSERT_TRUE(agentB.waitUntilReady());
+    startAgents();
 
     std::string xml = markedTest(a, bAddress, 1);
     EXPECT_EQ(element(xml, "dscpAsked"), "46") << xml;
@@ -78,8 +73,6 @@ TEST(MarkingSeenLab, ReMarkingOnTheWayOutShowsAtTheReflector) {
     EXPECT_NE(page.find("Packet marking (DSCP): asked <b>46</b>, seen at the remote reflector "
                         "<b>0</b>, came back <b>46</b>."),
               std::string::npos);
-    agentA.requestStop();
-    agentB.requestStop();
 }
 
 }  // namespace

@@ -14,12 +14,12 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/netlab.h"
-#include "support/netlab_agent.h"
+#include "support/lab_agents.h"
 #include "support/response_test_helpers.h"
 #include "support/test_support.h"
 
@@ -30,6 +30,7 @@ using namespace std::chrono_literals;
 using response::element;
 using response::httpGet;
 using response::intElement;
+using response::startTest;
 using response::waitUntilDone;
 
 // One packet of a capture: its TOS byte and its ends.
@@ -83,13 +84,8 @@ public:
         // next line "    10.77.1.1.40000 > 10.77.1.2.4047: UDP, length 100"
         // (TCP: "... Flags [P.], ..., length 1448").
         std::vector<std::string> lines;
-        std::size_t start = 0;
-        while (start < read.output.size()) {
-            std::size_t end = read.output.find('\n', start);
-            if (end == std::string::npos) end = read.output.size();
-            lines.push_back(read.output.substr(start, end - start));
-            start = end + 1;
-        }
+        std::istringstream text(read.output);
+        for (std::string line; std::getline(text, line);) lines.push_back(line);
         for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
             const std::string& head = lines[i];
             if (head.rfind("IP (tos ", 0) != 0) continue;
@@ -135,7 +131,6 @@ public:
 
     // Adds a counting rule, e.g. "udp dport 4047 meta priority 0:5".
     bool add(const std::string& match) {
-        rules_.push_back(match);
         return host_.run("nft add rule ip trlmark out " + match + " counter").ok();
     }
     // Packets the rule counted, -1 when it cannot be read.
@@ -149,22 +144,7 @@ public:
 private:
     Host host_;
     bool ok_ = false;
-    std::vector<std::string> rules_;
 };
-
-std::string startTest(const Host& from, const std::string& command, const std::string& fields) {
-    return httpGet(from, "/" + command + "?" + fields + "&refreshInterval=5&format=xml");
-}
-
-int idOf(const std::string& answer) {
-    const std::string marker = "/results?id=";
-    std::size_t at = answer.find(marker);
-    if (at == std::string::npos) {
-        ADD_FAILURE() << "no results address in: " << answer;
-        return 0;
-    }
-    return std::atoi(answer.c_str() + at + marker.size());
-}
 
 std::string resultsPage(const Host& from, int id) {
     return httpGet(from, "/results?id=" + std::to_string(id) + "&format=html");
@@ -176,38 +156,15 @@ int lastTcCount(const std::string& console) {
     return at == std::string::npos ? -1 : std::atoi(console.c_str() + at + 8);
 }
 
-class MarkingWire : public ::testing::Test {
+class MarkingWire : public LabAgents {
 protected:
     void SetUp() override {
         NETLAB_SKIP_UNLESS_AVAILABLE();
         NETLAB_SKIP_UNLESS_TOOL("tcpdump", "tcpdump");
         NETLAB_SKIP_UNLESS_TOOL("nft", "nftables");
-        lab_ = std::make_unique<Lab>();
-        a_ = lab_->addHost("a");
-        b_ = lab_->addHost("b");
+        makeHosts();
         link_ = lab_->connect(a_, b_);
     }
-    void startAgents(AgentOptions optionsA = {}) {
-        optionsA.waitUntilReady = false;
-        AgentOptions optionsB;
-        optionsB.waitUntilReady = false;
-        agentA_ = std::make_unique<AgentProcess>(a_, optionsA);
-        agentB_ = std::make_unique<AgentProcess>(b_, optionsB);
-        ASSERT_TRUE(agentA_->waitUntilReady());
-        ASSERT_TRUE(agentB_->waitUntilReady());
-    }
-    void TearDown() override {
-        if (agentA_) agentA_->requestStop();
-        if (agentB_) agentB_->requestStop();
-        agentA_.reset();
-        agentB_.reset();
-        lab_.reset();
-    }
-
-    std::unique_ptr<Lab> lab_;
-    Host a_, b_;
-    Link link_;
-    std::unique_ptr<AgentProcess> agentA_, agentB_;
 };
 
 constexpr const char* kProbes = "testSize=100&repeatCount=30&pause=50&timeLimit=20";
@@ -227,12 +184,12 @@ TEST_F(MarkingWire, ProbesAndRepliesCarryTheirTestsMarkingAndAnUnmarkedReplyCarr
 
     // Two tests at once with different markings, then one without.
     const std::string remote = "remoteComputer=" + b_.address() + "&" + kProbes;
-    int cs6 = idOf(startTest(a_, "response", remote + "&diffservcodepoint=CS6&l2priority=5"));
-    int af41 = idOf(startTest(a_, "response", remote + "&diffservcodepoint=AF41&l2priority=2"));
+    int cs6 = startTest(a_, "response", remote + "&diffservcodepoint=CS6&l2priority=5");
+    int af41 = startTest(a_, "response", remote + "&diffservcodepoint=AF41&l2priority=2");
     std::string cs6Xml = waitUntilDone(a_, cs6, 30s, 100ms);
     std::string af41Xml = waitUntilDone(a_, af41, 30s, 100ms);
     std::string cs6Page = resultsPage(a_, cs6);
-    int off = idOf(startTest(a_, "response", remote + "&diffservcodepoint=Off&l2priority=Off"));
+    int off = startTest(a_, "response", remote + "&diffservcodepoint=Off&l2priority=Off");
     std::string offXml = waitUntilDone(a_, off, 30s, 100ms);
     ASSERT_EQ(element(cs6Xml, "done"), "1") << cs6Xml;
     ASSERT_EQ(element(af41Xml, "done"), "1") << af41Xml;
@@ -289,17 +246,17 @@ TEST_F(MarkingWire, BandwidthDataAndStreamPacketsCarryTheirMarking) {
                     "tcp dst port 4045 or (udp and src host " + b_.address() + ")");
     ASSERT_TRUE(capture.ready());
 
-    int bandwidth = idOf(startTest(a_, "bandwidth",
-                                   "remoteComputer=" + b_.address() +
-                                       "&testSize=2&testSizeUnits=M+Bytes&timeLimit=10"
-                                       "&reportInterval=1&diffservcodepoint=AF21&l2priority=3"));
+    int bandwidth = startTest(a_, "bandwidth",
+                              "remoteComputer=" + b_.address() +
+                                  "&testSize=2&testSizeUnits=M+Bytes&timeLimit=10"
+                                  "&reportInterval=1&diffservcodepoint=AF21&l2priority=3");
     std::string bandwidthXml = waitUntilDone(a_, bandwidth, 30s, 100ms);
     ASSERT_EQ(element(bandwidthXml, "done"), "1") << bandwidthXml;
-    int stream = idOf(startTest(a_, "streaming",
-                                "remoteComputer=" + b_.address() +
-                                    "&StreamTypeOption=custom&packetSize=200&flowRate=20000"
-                                    "&rateUnits=Bytes+/+second&bufferSize=1000&timeLimit=3"
-                                    "&reportInterval=1&diffservcodepoint=EF&l2priority=6"));
+    int stream = startTest(a_, "streaming",
+                           "remoteComputer=" + b_.address() +
+                               "&StreamTypeOption=custom&packetSize=200&flowRate=20000"
+                               "&rateUnits=Bytes+/+second&bufferSize=1000&timeLimit=3"
+                               "&reportInterval=1&diffservcodepoint=EF&l2priority=6");
     std::string streamXml = waitUntilDone(a_, stream, 30s, 100ms);
     ASSERT_EQ(element(streamXml, "done"), "1") << streamXml;
 
@@ -351,9 +308,9 @@ TEST_F(MarkingWire, PrioritySevenWithoutTheRightLeavesTheTrafficUnmarkedAndTheTe
     Capture capture(a_, link_.interfaceOf(a_), "udp dst port 4047");
     ASSERT_TRUE(capture.ready());
 
-    int id = idOf(startTest(
+    int id = startTest(
         a_, "response",
-        "remoteComputer=" + b_.address() + "&" + kProbes + "&diffservcodepoint=CS6&l2priority=7"));
+        "remoteComputer=" + b_.address() + "&" + kProbes + "&diffservcodepoint=CS6&l2priority=7");
     std::string xml = waitUntilDone(a_, id, 30s, 100ms);
     ASSERT_EQ(element(xml, "done"), "1") << xml;
     EXPECT_EQ(intElement(xml, "received"), 30) << xml;

@@ -7,12 +7,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <thread>
 
-#include "support/netlab.h"
-#include "support/netlab_agent.h"
+#include "support/lab_agents.h"
 #include "support/response_test_helpers.h"
 #include "support/test_support.h"
 
@@ -35,19 +33,14 @@ std::string prometheusGet(const Host& host, const std::string& path) {
     return body == std::string::npos ? "" : reply.substr(body + 4);
 }
 
-TEST(MetricsLab, PrometheusScrapesTwoAgentsAndGivesBackATestsLatency) {
+class MetricsLab : public LabAgents {};
+
+TEST_F(MetricsLab, PrometheusScrapesTwoAgentsAndGivesBackATestsLatency) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     NETLAB_SKIP_UNLESS_TOOL("prometheus", "prometheus");
-    Lab lab;
-    Host a = lab.addHost("a");
-    Host b = lab.addHost("b");
-    lab.connect(a, b);
-    AgentOptions options;
-    options.waitUntilReady = false;
-    AgentProcess agentA(a, options);
-    AgentProcess agentB(b, options);
-    ASSERT_TRUE(agentA.waitUntilReady());
-    ASSERT_TRUE(agentB.waitUntilReady());
+    startDirect();
+    const Host& a = a_;
+    const Host& b = b_;
 
     int id = response::startResponseTest(a, b.address(), 20, 50, 10);
     ASSERT_EQ(id, 1);
@@ -111,8 +104,6 @@ TEST(MetricsLab, PrometheusScrapesTwoAgentsAndGivesBackATestsLatency) {
     EXPECT_NE(httpGet(b, "/metrics").find("trellon_reflector_probes_dropped_total 0\n"),
               std::string::npos);
     prometheus.stop(SIGTERM, 10s);
-    agentA.requestStop();
-    agentB.requestStop();
 }
 
 }  // namespace

@@ -15,8 +15,7 @@
 
 #include "lib/timestamp.h"
 #include "nettests/probe_packet.h"
-#include "support/netlab.h"
-#include "support/netlab_agent.h"
+#include "support/lab_agents.h"
 #include "support/response_test_helpers.h"
 
 namespace trellon::netlab {
@@ -72,27 +71,11 @@ void sendForged(const Host& from, const std::string& toAddress,
               static_cast<long>(datagram.size()));
 }
 
-class ReflectorSpoof : public ::testing::Test {
+class ReflectorSpoof : public LabAgents {
 protected:
     void SetUp() override {
         NETLAB_SKIP_UNLESS_AVAILABLE();
-        lab_ = std::make_unique<Lab>();
-        a_ = lab_->addHost("a");
-        b_ = lab_->addHost("b");
-        link_ = lab_->connectThroughRelay(a_, b_);
-        AgentOptions options;
-        options.waitUntilReady = false;
-        agentA_ = std::make_unique<AgentProcess>(a_, options);
-        agentB_ = std::make_unique<AgentProcess>(b_, options);
-        ASSERT_TRUE(agentA_->waitUntilReady());
-        ASSERT_TRUE(agentB_->waitUntilReady());
-    }
-    void TearDown() override {
-        if (agentA_) agentA_->requestStop();
-        if (agentB_) agentB_->requestStop();
-        agentA_.reset();
-        agentB_.reset();
-        lab_.reset();
+        startThroughRelay();
     }
 
     // Packets that crossed the relay each way since `since`.
@@ -100,26 +83,21 @@ protected:
         std::uint64_t aToB, bToA;
     };
     Crossed crossedSince(const RelayStats& since) const {
-        RelayStats now = link_.stats();
+        RelayStats now = relay_.stats();
         return {now.aToB.received - since.aToB.received, now.bToA.received - since.bToA.received};
     }
-
-    std::unique_ptr<Lab> lab_;
-    Host a_, b_;
-    RelayLink link_;
-    std::unique_ptr<AgentProcess> agentA_, agentB_;
 };
 
 TEST_F(ReflectorSpoof, OneForgedProbeBetweenTwoReflectorsGetsOneReplyAndNoMore) {
-    RelayStats before = link_.stats();
+    RelayStats before = relay_.stats();
     // From B's reflector port to A's: A answers it to B's reflector.
     sendForged(b_, a_.address(), udpProbe(kReflectorPort, kReflectorPort, false));
-    ASSERT_TRUE(link_.waitFor(
+    ASSERT_TRUE(relay_.waitFor(
         [&](const RelayStats& s) { return s.aToB.received > before.aToB.received; }, 5s))
         << "agent A did not answer the forged probe";
     // Had B answered A's reply, the exchange would go on at thousands of
     // packets a second; a quiet half second shows it stopped.
-    bool more = link_.waitFor(
+    bool more = relay_.waitFor(
         [&](const RelayStats& s) {
             return s.aToB.received - before.aToB.received > 1 ||
                    s.bToA.received - before.bToA.received > 1;
@@ -131,11 +109,11 @@ TEST_F(ReflectorSpoof, OneForgedProbeBetweenTwoReflectorsGetsOneReplyAndNoMore) 
     EXPECT_EQ(crossed.aToB, 1u);  // A's one reply
 
     // A forged datagram that already carries reflector times gets no reply at all.
-    before = link_.stats();
+    before = relay_.stats();
     sendForged(b_, a_.address(), udpProbe(kReflectorPort, kReflectorPort, true));
-    ASSERT_TRUE(link_.waitFor(
+    ASSERT_TRUE(relay_.waitFor(
         [&](const RelayStats& s) { return s.bToA.received > before.bToA.received; }, 5s));
-    more = link_.waitFor(
+    more = relay_.waitFor(
         [&](const RelayStats& s) { return s.aToB.received > before.aToB.received; }, 500ms);
     EXPECT_FALSE(more) << "agent A answered a reply";
 

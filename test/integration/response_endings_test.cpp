@@ -7,8 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "support/netlab.h"
-#include "support/netlab_agent.h"
+#include "support/lab_agents.h"
 #include "support/response_test_helpers.h"
 
 namespace trellon::netlab {
@@ -18,7 +17,10 @@ using namespace std::chrono_literals;
 using response::element;
 using response::intElement;
 
-TEST(ResponseEndings, OneSecondTestSendsProbesForItsSecond) {
+// One agent in a lab of the test's own; two joined through the relay.
+class ResponseEndings : public LabAgents {};
+
+TEST_F(ResponseEndings, OneSecondTestSendsProbesForItsSecond) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     Lab lab;
     Host a = lab.addHost("a");
@@ -38,18 +40,12 @@ TEST(ResponseEndings, OneSecondTestSendsProbesForItsSecond) {
     EXPECT_EQ(agent.stop(), 0);
 }
 
-TEST(ResponseEndings, CancelEndsTheTestAtOnceWhileRepliesAreOutstanding) {
+TEST_F(ResponseEndings, CancelEndsTheTestAtOnceWhileRepliesAreOutstanding) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
-    Lab lab;
-    Host a = lab.addHost("a");
-    Host b = lab.addHost("b");
-    RelayLink link = lab.connectThroughRelay(a, b);
-    AgentOptions options;
-    options.waitUntilReady = false;
-    AgentProcess agentA(a, options);
-    AgentProcess agentB(b, options);
-    ASSERT_TRUE(agentA.waitUntilReady());
-    ASSERT_TRUE(agentB.waitUntilReady());
+    startThroughRelay();
+    const Host& a = a_;
+    const Host& b = b_;
+    RelayLink& link = relay_;
 
     int id = response::startResponseTest(a, b.address(), 100000, 50, 60);
     ASSERT_GT(id, 0);
@@ -72,8 +68,6 @@ TEST(ResponseEndings, CancelEndsTheTestAtOnceWhileRepliesAreOutstanding) {
     EXPECT_NE(document.find("This test was cancelled by the user."), std::string::npos) << document;
     EXPECT_GT(intElement(document, "received"), 0) << document;
     EXPECT_LT(intElement(document, "received"), intElement(document, "sent")) << document;
-    agentA.requestStop();
-    agentB.requestStop();
 }
 
 }  // namespace

@@ -6,11 +6,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 #include <string>
+#include <utility>
 
-#include "support/netlab.h"
-#include "support/netlab_agent.h"
+#include "support/lab_agents.h"
 #include "support/response_test_helpers.h"
 
 namespace trellon::netlab {
@@ -18,6 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using response::element;
+using response::number;
 using response::waitUntilDone;
 
 // ping's average round trip in milliseconds ("rtt min/avg/max/mdev = a/b/c/d ms"); -1 when absent.
@@ -33,36 +33,8 @@ double pingAverageMs(const std::string& output) {
     }
 }
 
-double number(const std::string& document, const std::string& name) {
-    try {
-        return std::stod(element(document, name));
-    } catch (...) {
-        return -1;
-    }
-}
-
-class ResponseFiguresLab : public ::testing::Test {
+class ResponseFiguresLab : public LabAgents {
 protected:
-    void start(const RelayConfig& config) {
-        lab_ = std::make_unique<Lab>();
-        a_ = lab_->addHost("a");
-        b_ = lab_->addHost("b");
-        link_ = lab_->connectThroughRelay(a_, b_, config);
-        AgentOptions options;
-        options.waitUntilReady = false;
-        agentA_ = std::make_unique<AgentProcess>(a_, options);
-        agentB_ = std::make_unique<AgentProcess>(b_, options);
-        ASSERT_TRUE(agentA_->waitUntilReady());
-        ASSERT_TRUE(agentB_->waitUntilReady());
-    }
-    void TearDown() override {
-        if (agentA_) agentA_->requestStop();
-        if (agentB_) agentB_->requestStop();
-        agentA_.reset();
-        agentB_.reset();
-        lab_.reset();
-    }
-
     // Half of ping's average round trip from a to b, in microseconds.
     double halfPingUs(int count) {
         CommandResult ping =
@@ -83,10 +55,16 @@ protected:
         return xml;
     }
 
-    std::unique_ptr<Lab> lab_;
-    Host a_, b_;
-    RelayLink link_;
-    std::unique_ptr<AgentProcess> agentA_, agentB_;
+    // Half of ping's round trip, the mean of a run before and one after a
+    // test of 100 probes; and that test's XML.
+    std::pair<double, std::string> pingAroundATest(const char* label) {
+        double before = halfPingUs(40);
+        std::string xml = responseTest(100);
+        double ping = (before + halfPingUs(40)) / 2;
+        std::printf("%s: ping %.1f us each way, the test %.0f us (whole ms: %s)\n", label, ping,
+                    number(xml, "latencyMicroseconds"), element(xml, "latency").c_str());
+        return {ping, xml};
+    }
 };
 
 TEST_F(ResponseFiguresLab, FiveMillisecondsEachWayAgreesWithPing) {
@@ -95,14 +73,9 @@ TEST_F(ResponseFiguresLab, FiveMillisecondsEachWayAgreesWithPing) {
     TimingLock timing;
     Impairment path;
     path.delayMs = 5;
-    start(RelayConfig::both(path));
-    double before = halfPingUs(40);
-    std::string xml = responseTest(100);
-    double after = halfPingUs(40);
-    double ping = (before + after) / 2;
+    startThroughRelay(RelayConfig::both(path));
+    auto [ping, xml] = pingAroundATest("5 ms each way");
     double mean = number(xml, "latencyMicroseconds");
-    std::printf("5 ms each way: ping %.1f us each way, the test %.0f us (whole ms: %s)\n", ping,
-                mean, element(xml, "latency").c_str());
     EXPECT_NEAR(mean, ping, 100.0) << xml;
     EXPECT_GE(number(xml, "minLatencyMicroseconds"), 5000.0) << xml;
     EXPECT_LE(number(xml, "minLatencyMicroseconds"), mean);
@@ -114,14 +87,9 @@ TEST_F(ResponseFiguresLab, NoDelayIsStillMeasuredAndAgreesWithPing) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     NETLAB_SKIP_UNLESS_TOOL("ping", "iputils-ping");
     TimingLock timing;
-    start(RelayConfig{});
-    double before = halfPingUs(40);
-    std::string xml = responseTest(100);
-    double after = halfPingUs(40);
-    double ping = (before + after) / 2;
+    startThroughRelay();
+    auto [ping, xml] = pingAroundATest("no delay");
     double mean = number(xml, "latencyMicroseconds");
-    std::printf("no delay: ping %.1f us each way, the test %.0f us (whole ms: %s)\n", ping, mean,
-                element(xml, "latency").c_str());
     EXPECT_GT(mean, 0.0) << xml;
     EXPECT_NEAR(mean, ping, 50.0) << xml;
     // The results page shows it beside the whole milliseconds.
@@ -141,7 +109,7 @@ TEST_F(ResponseFiguresLab, TheSpreadIsWhatTheRelaysJitterModelGives) {
     config.aToB.delayMs = 5;
     config.aToB.jitterMs = 4;
     config.bToA.delayMs = 5;
-    start(config);
+    startThroughRelay(config);
     std::string xml = responseTest(600);
     double spread = number(xml, "latencySpreadMicroseconds");
     double model = config.aToB.jitterMs * 1000.0 / 6;

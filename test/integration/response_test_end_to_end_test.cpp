@@ -11,26 +11,21 @@
 #include <thread>
 
 #include "results/xml_check.h"
-#include "support/netlab.h"
-#include "support/netlab_agent.h"
+#include "support/lab_agents.h"
+#include "support/response_test_helpers.h"
 
 namespace trellon::netlab {
 namespace {
 
-constexpr int kControlPort = 4044;
+using response::element;
+using response::httpGet;
+using response::progressRows;
 
 struct ResponseRun {
     std::string address;   // the XML result's address, as the agent answered
     std::string document;  // the XML result
     std::string page;      // the HTML results page (its progress table has one row per reply)
 };
-
-std::string element(const std::string& document, const std::string& name) {
-    std::smatch m;
-    std::regex pattern("<" + name + ">([^<]*)</" + name + ">");
-    return std::regex_search(document, m, pattern) ? m[1].str()
-                                                   : std::string("(missing " + name + ")");
-}
 
 // The loss figure of the final sentence, as the agent wrote it ("10.0").
 std::string lossText(const std::string& document) {
@@ -40,32 +35,7 @@ std::string lossText(const std::string& document) {
 }
 
 double latencyOf(const std::string& document) {
-    std::string text = element(document, "latency");
-    try {
-        return std::stod(text);  // "%8.3f": leading blanks are skipped
-    } catch (...) {
-        return -1;
-    }
-}
-
-int progressRows(const std::string& page) {
-    int rows = 0;
-    for (std::size_t at = page.find("<tr>\n"); at != std::string::npos;
-         at = page.find("<tr>\n", at + 1))
-        ++rows;
-    return rows;
-}
-
-std::string httpGet(const Host& from, const std::string& path) {
-    std::string error;
-    std::string reply =
-        from.tcpExchange("127.0.0.1", kControlPort, "GET " + path + " HTTP/1.0\r\n\r\n",
-                         std::chrono::seconds(90), &error);
-    if (reply.empty()) return "(no reply: " + error + ")";
-    // Agent-to-agent commands ("cancel") answer their body alone.
-    if (reply.rfind("HTTP/", 0) != 0) return reply;
-    std::size_t body = reply.find("\r\n\r\n");
-    return body == std::string::npos ? reply : reply.substr(body + 4);
+    return response::number(document, "latency");
 }
 
 // Runs the test from `from` against `remote` with curl, as a program would,
@@ -73,26 +43,15 @@ std::string httpGet(const Host& from, const std::string& path) {
 ResponseRun runResponseTest(const Host& from, const std::string& remote, int repeat, int pause,
                             int timeLimit) {
     ResponseRun run;
-    std::string url =
-        "http://127.0.0.1:4044/response?remoteComputer=" + remote +
-        "&testSize=100&repeatCount=" + std::to_string(repeat) + "&pause=" + std::to_string(pause) +
-        "&timeLimit=" + std::to_string(timeLimit) + "&refreshInterval=5&format=xml&refresh=false";
-    CommandResult curl =
-        from.run("curl -s --max-time 120 '" + url + "'", std::chrono::seconds(150));
-    EXPECT_TRUE(curl.ok()) << curl.output;
-    // The address line, then the CR LF the server puts after every command's output.
-    std::smatch m;
-    static const std::regex line("^(http://[^\r\n]*/results\\?id=([0-9]+)&format=xml)\r\n");
-    if (!std::regex_search(curl.output, m, line)) {
-        ADD_FAILURE() << "no results address in: " << curl.output;
-        return run;
-    }
-    run.address = m[1].str();
-    std::string id = m[2].str();
-    CommandResult xml = from.run("curl -s --max-time 30 '" + run.address + "'");
-    EXPECT_TRUE(xml.ok()) << xml.output;
-    run.document = xml.output;
-    run.page = httpGet(from, "/results?id=" + id + "&format=html");
+    run.document = response::runWithCurl(from,
+                                         "/response?remoteComputer=" + remote +
+                                             "&testSize=100&repeatCount=" + std::to_string(repeat) +
+                                             "&pause=" + std::to_string(pause) +
+                                             "&timeLimit=" + std::to_string(timeLimit) +
+                                             "&refreshInterval=5&format=xml&refresh=false",
+                                         &run.address);
+    run.page = httpGet(
+        from, "/results?id=" + std::to_string(response::testId(run.address)) + "&format=html");
     return run;
 }
 
@@ -159,49 +118,37 @@ TEST(ResponseEndToEnd, CancelAndAgentStopMidTestLeaveNoThreadRunning) {
         << agent.console();
 }
 
-class TwoAgents : public ::testing::Test {
+class TwoAgents : public LabAgents {
 protected:
-    void start(const Impairment& eachWay) {
-        lab_ = std::make_unique<Lab>();
-        a_ = lab_->addHost("a");
-        b_ = lab_->addHost("b");
-        link_ = lab_->connectThroughRelay(a_, b_, RelayConfig::both(eachWay));
-        AgentOptions options;
-        options.waitUntilReady = false;
-        agentA_ = std::make_unique<AgentProcess>(a_, options);
-        agentB_ = std::make_unique<AgentProcess>(b_, options);
-        ASSERT_TRUE(agentA_->waitUntilReady());
-        ASSERT_TRUE(agentB_->waitUntilReady());
-    }
-    void TearDown() override {
-        if (agentA_) agentA_->requestStop();
-        if (agentB_) agentB_->requestStop();
-        agentA_.reset();
-        agentB_.reset();
-        lab_.reset();
-    }
-
-    std::unique_ptr<Lab> lab_;
-    Host a_, b_;
-    RelayLink link_;
-    std::unique_ptr<AgentProcess> agentA_, agentB_;
+    void start(const Impairment& eachWay) { startThroughRelay(RelayConfig::both(eachWay)); }
 };
 
-TEST_F(TwoAgents, TenMillisecondsEachWayIsTheReportedLatency) {
+// Every probe back and the latency the path's delay: 10 ms each way, and
+// 100 ms each way with a probe every 50 ms, where four probes are always on
+// their way and the last ones still are when the writer is done.
+TEST_F(TwoAgents, TenMillisecondsEachWayIsTheLatencyAndRepliesInFlightAtTheLastProbeAreNotLost) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     NETLAB_SKIP_UNLESS_TOOL("curl", "curl");
     TimingLock timing;
-    Impairment path;
-    path.delayMs = 10;
-    start(path);
-    ResponseRun run = runResponseTest(a_, b_.address(), 50, 50, 30);
-    expectComplete(run, 50);
-    EXPECT_EQ(element(run.document, "received"), "50");
-    double latency = latencyOf(run.document);
-    EXPECT_NEAR(latency, 10.0, 1.0) << run.document;
-    EXPECT_EQ(lossText(run.document), "0.0");
-    std::printf("10 ms each way: reported latency %.3f ms, loss %s%%\n", latency,
-                lossText(run.document).c_str());
+    struct Case {
+        double delayMs;
+        int probes;
+        double tolerance;
+    } cases[] = {{10, 50, 1.0}, {100, 20, 2.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.delayMs) + " ms each way");
+        Impairment path;
+        path.delayMs = c.delayMs;
+        start(path);
+        ResponseRun run = runResponseTest(a_, b_.address(), c.probes, 50, 30);
+        expectComplete(run, c.probes);
+        EXPECT_EQ(element(run.document, "received"), std::to_string(c.probes)) << run.document;
+        EXPECT_EQ(lossText(run.document), "0.0") << run.document;
+        double latency = latencyOf(run.document);
+        EXPECT_NEAR(latency, c.delayMs, c.tolerance) << run.document;
+        std::printf("%.0f ms each way, 50 ms pause: reported latency %.3f ms, loss %s%%\n",
+                    c.delayMs, latency, lossText(run.document).c_str());
+    }
 }
 
 TEST_F(TwoAgents, LossReportedIsWhatReallyCameBack) {
@@ -219,7 +166,7 @@ TEST_F(TwoAgents, LossReportedIsWhatReallyCameBack) {
     std::snprintf(expected, sizeof expected, "%2.1f", (kProbes - back) * 100.0 / kProbes);
     EXPECT_EQ(lossText(run.document), expected) << run.document;
     // 5% each way loses about one probe in ten; the relay says what it dropped.
-    RelayStats stats = link_.stats();
+    RelayStats stats = relay_.stats();
     EXPECT_GT(stats.aToB.dropped + stats.bToA.dropped, 0u);
     EXPECT_LT(back, kProbes);
     EXPECT_GT(back, kProbes * 3 / 4);
@@ -228,25 +175,6 @@ TEST_F(TwoAgents, LossReportedIsWhatReallyCameBack) {
         back, kProbes, lossText(run.document).c_str(),
         static_cast<unsigned long long>(stats.aToB.dropped),
         static_cast<unsigned long long>(stats.bToA.dropped));
-}
-
-TEST_F(TwoAgents, RepliesInFlightAtTheLastProbeAreNotLost) {
-    NETLAB_SKIP_UNLESS_AVAILABLE();
-    NETLAB_SKIP_UNLESS_TOOL("curl", "curl");
-    TimingLock timing;
-    Impairment path;
-    path.delayMs = 100;
-    start(path);
-    // A 200 ms round trip with a probe every 50 ms: four probes are always
-    // on their way, the last ones still when the writer is done.
-    ResponseRun run = runResponseTest(a_, b_.address(), 20, 50, 30);
-    expectComplete(run, 20);
-    EXPECT_EQ(element(run.document, "received"), "20") << run.document;
-    EXPECT_EQ(lossText(run.document), "0.0") << run.document;
-    double latency = latencyOf(run.document);
-    EXPECT_NEAR(latency, 100.0, 2.0) << run.document;
-    std::printf("100 ms each way, 50 ms pause: reported latency %.3f ms, loss %s%%\n", latency,
-                lossText(run.document).c_str());
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// Small helpers for tests that drive response-time tests on real agents in
-// lab hosts: plain HTTP to an agent's control port, and the elements of its
-// XML result.
+// Small helpers for tests that drive tests on real agents in lab hosts (the
+// response test first of all): plain HTTP to an agent's control port, a test
+// started as a program starts it, and the elements of its XML result.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -45,14 +47,17 @@ inline std::string httpGet(const Host& from, const std::string& path,
     return body == std::string::npos ? reply : reply.substr(body + 4);
 }
 
-// Starts a response test from `from` against `remote` as a program would
-// (XML, no waiting); the test id, or 0 when the agent refused it.
-inline int startResponseTest(const Host& from, const std::string& remote, int repeat, int pause,
-                             int timeLimit) {
-    std::string answer = httpGet(
-        from, "/response?remoteComputer=" + remote + "&testSize=100&repeatCount=" +
-                  std::to_string(repeat) + "&pause=" + std::to_string(pause) +
-                  "&timeLimit=" + std::to_string(timeLimit) + "&refreshInterval=5&format=xml");
+// A figure of the document; -1 when it is missing or not a number.
+inline double number(const std::string& document, const std::string& name) {
+    try {
+        return std::stod(element(document, name));  // "%8.3f": leading blanks are skipped
+    } catch (...) {
+        return -1;
+    }
+}
+
+// The id in the results address a run command answered with; 0 when there is none.
+inline int testId(const std::string& answer) {
     const std::string marker = "/results?id=";
     std::size_t at = answer.find(marker);
     if (at == std::string::npos) return 0;
@@ -62,6 +67,56 @@ inline int startResponseTest(const Host& from, const std::string& remote, int re
     std::string id = answer.substr(digits, end - digits);
     if (id.find_first_not_of("0123456789") != std::string::npos || id.size() > 9) return 0;
     return std::stoi(id);
+}
+
+// Starts a test (`command` "response", "bandwidth", ...) from `from` as a
+// program would (XML, no waiting); its id, or 0 (a failure) when refused.
+inline int startTest(const Host& from, const std::string& command, const std::string& fields) {
+    std::string answer =
+        httpGet(from, "/" + command + "?" + fields + "&refreshInterval=5&format=xml");
+    int id = testId(answer);
+    if (id == 0) ADD_FAILURE() << "no results address in: " << answer;
+    return id;
+}
+
+// Starts a response test from `from` against `remote`; the test id, or 0
+// when the agent refused it.
+inline int startResponseTest(const Host& from, const std::string& remote, int repeat, int pause,
+                             int timeLimit) {
+    return startTest(
+        from, "response",
+        "remoteComputer=" + remote + "&testSize=100&repeatCount=" + std::to_string(repeat) +
+            "&pause=" + std::to_string(pause) + "&timeLimit=" + std::to_string(timeLimit));
+}
+
+// Runs a test with curl, as a program would (`path` with format=xml and
+// refresh=false: the answer comes at its end), and fetches the XML result it
+// names; "" (a failure) without one. With `address`, the results address.
+inline std::string runWithCurl(const Host& from, const std::string& path,
+                               std::string* address = nullptr) {
+    CommandResult curl = from.run("curl -s --max-time 120 'http://127.0.0.1:4044" + path + "'",
+                                  std::chrono::seconds(150));
+    EXPECT_TRUE(curl.ok()) << curl.output;
+    // The address line, then the CR LF the server puts after every command's output.
+    std::size_t end = curl.output.find("\r\n");
+    std::string line = curl.output.substr(0, end);
+    if (end == std::string::npos || line.rfind("http://", 0) != 0 || testId(line) == 0) {
+        ADD_FAILURE() << "no results address in: " << curl.output;
+        return "";
+    }
+    if (address) *address = line;
+    CommandResult xml = from.run("curl -s --max-time 30 '" + line + "'");
+    EXPECT_TRUE(xml.ok()) << xml.output;
+    return xml.output;
+}
+
+// Rows of a results page's progress table (one per reply of a response test).
+inline int progressRows(const std::string& page) {
+    int rows = 0;
+    for (std::size_t at = page.find("<tr>\n"); at != std::string::npos;
+         at = page.find("<tr>\n", at + 1))
+        ++rows;
+    return rows;
 }
 
 inline std::string resultXml(const Host& from, int id) {
@@ -86,12 +141,9 @@ inline std::string waitUntilDone(const Host& from, int id, std::chrono::millisec
 inline bool waitForRows(const Host& from, int id, int rows, std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        std::string page = httpGet(from, "/results?id=" + std::to_string(id) + "&format=html");
-        int seen = 0;
-        for (std::size_t at = page.find("<tr>\n"); at != std::string::npos;
-             at = page.find("<tr>\n", at + 1))
-            ++seen;
-        if (seen >= rows) return true;
+        if (progressRows(httpGet(from, "/results?id=" + std::to_string(id) + "&format=html")) >=
+            rows)
+            return true;
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

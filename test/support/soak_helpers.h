@@ -40,6 +40,7 @@
 
 #include "support/netlab.h"
 #include "support/netlab_agent.h"
+#include "support/response_test_helpers.h"
 
 namespace trellon::netlab::soak {
 
@@ -180,14 +181,6 @@ inline std::string describe(const Figures& f) {
     std::snprintf(text, sizeof text, "threads %3d  fds %3d  rss %7.1f MB  log %3d", f.threads,
                   f.descriptors, f.rssKb / 1024.0, f.logRecords);
     return text;
-}
-
-// The id in the address a run command answers with, 0 when there is none.
-inline int testIdIn(const std::string& answer) {
-    const std::string marker = "/results?id=";
-    std::size_t at = answer.find(marker);
-    if (at == std::string::npos) return 0;
-    return std::atoi(answer.c_str() + at + marker.size());
 }
 
 // A probe as a prober sends it: header words, a send time, reflector times clear.
@@ -358,7 +351,7 @@ private:
                 query + "&remoteComputer=" + remote + "&timeLimit=" + std::to_string(timeLimit) +
                     "&format=xml",
                 seconds(30));
-        const int id = testIdIn(answer);
+        const int id = response::testId(answer);
         const bool onB = &on == &b_;
         const int life = lifeB_.load();
         std::unique_lock<std::mutex> guard(lock_);
