@@ -19,6 +19,7 @@
 #include "http/server_fixture.h"
 #include "lib/agent_state.h"
 #include "support/http_client.h"
+#include "support/settings_helpers.h"
 #include "support/test_support.h"
 
 namespace trellon::testing {
@@ -37,16 +38,7 @@ public:
     std::string savedName, savedPassword;  // guarded by the settings lock
 };
 
-// The value attribute of the field with this name, or "<no field>".
-// Plain finds rather than std::regex: GCC 12 warns inside <regex> under the sanitizers.
-inline std::string fieldValue(const std::string& page, const std::string& name) {
-    const std::string start = "name=\"" + name + "\" value=\"";
-    const std::size_t at = page.find(start);
-    if (at == std::string::npos) return "<no field>";
-    const std::size_t end = page.find('"', at + start.size());
-    if (end == std::string::npos) return "<no field>";
-    return page.substr(at + start.size(), end - at - start.size());
-}
+using settings::fieldValue;
 
 // Whether the checkbox with this name is ticked.
 inline bool ticked(const std::string& page, const std::string& name) {

@@ -13,13 +13,13 @@
 #include <string>
 #include <thread>
 
-#include "integration/settings_helpers.h"
 #include "platform/settings_store.h"
 #include "support/agent_process.h"
 #include "support/http_client.h"
 #include "support/netlab.h"
 #include "support/netlab_agent.h"
 #include "support/response_test_helpers.h"
+#include "support/settings_helpers.h"
 #include "support/test_support.h"
 
 namespace trellon::testing {
