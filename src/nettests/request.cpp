@@ -1,6 +1,7 @@
 #include "nettests/request.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
@@ -50,13 +51,20 @@ int Request::liveCount() {
 int Request::ask() {
     reply_.clear();
     readPosition_ = 0;
+    connectMicroseconds_ = -1;
     try {
         TimeoutSocket socket(kTimeoutMs);
+        auto started = std::chrono::steady_clock::now();
         bool connected = host_.empty() ? socket.Connect(&address_, port_, 0)
                                        : socket.Connect(host_.c_str(), port_, 0);
         if (!connected) {
             socket.Close();
             return 0;
+        }
+        if (host_.empty()) {
+            connectMicroseconds_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::steady_clock::now() - started)
+                                       .count();
         }
         std::string head = "GET /" + path_ + " HTTP/1.0\r\n\r\n";
         if (socket.sendBytes(head.data(), head.size()) <= 0) {

@@ -43,6 +43,10 @@ public:
     const std::string& reply() const { return reply_; }
     int requestNumber() const { return requestNumber_; }
     const std::string& path() const { return path_; }
+    // How long the last ask()'s TCP handshake took, in microseconds: the
+    // round trip to the remote computer. -1 when it did not connect or
+    // when a name had to be resolved first (the time would include that).
+    std::int64_t connectMicroseconds() const { return connectMicroseconds_; }
 
     // How many Request objects exist now.
     static int liveCount();
@@ -55,6 +59,7 @@ private:
     std::string reply_;
     std::size_t readPosition_ = 0;
     std::uint32_t address_ = 0;
+    std::int64_t connectMicroseconds_ = -1;
 };
 
 }  // namespace trellon

@@ -119,10 +119,12 @@ std::string startStreamServerPath(const StreamServerRequest& r) {
 }
 
 bool requestStreamServer(const RemoteAgentStatus& remote, const StreamServerRequest& request,
-                         int* remoteTestId) {
+                         int* remoteTestId, std::int64_t* roundTripUs) {
     if (remoteTestId != nullptr) *remoteTestId = 0;
     Request ask(remote.address(), remote.controlPort(), startStreamServerPath(request));
-    if (ask.ask() <= 0) return false;
+    int got = ask.ask();
+    if (roundTripUs != nullptr) *roundTripUs = ask.connectMicroseconds();
+    if (got <= 0) return false;
     std::string line;
     if (!ask.readLine(line)) return false;
     // "0" is the refusal; an id is a positive number.

@@ -61,8 +61,9 @@ std::string startStreamServerPath(const StreamServerRequest& request);
 
 // Asks the remote agent on its control port. True when it started a stream
 // server, whose test id (kept for the cancel request) is given in
-// *remoteTestId; an answer of "0", or none, is false.
+// *remoteTestId; an answer of "0", or none, is false. *roundTripUs gets the
+// request's TCP handshake time (Request::connectMicroseconds).
 bool requestStreamServer(const RemoteAgentStatus& remote, const StreamServerRequest& request,
-                         int* remoteTestId);
+                         int* remoteTestId, std::int64_t* roundTripUs = nullptr);
 
 }  // namespace trellon

@@ -165,6 +165,7 @@ void StreamClient::Run() {
     }
     normalPriority();
 
+    statistics.setRoundTrip(roundTripUs_.load());
     statistics.flush();
     record_->finishStream(statistics.figures());
     record_->setState(TestResult::kFinished);
@@ -223,6 +224,7 @@ void StreamClient::drain(int fd, StreamStatistics& statistics, std::uint8_t* buf
             // From now on the kernel drops every other sender's datagrams.
             ::connect(fd, reinterpret_cast<const sockaddr*>(&from), sizeof(from));
         }
+        statistics.setRoundTrip(roundTripUs_.load(std::memory_order_relaxed));
         statistics.addPacket(StreamPacket::readWord(buffer, StreamPacket::kSequence),
                              StreamPacket::readWord(buffer, StreamPacket::kSenderDelayPrevious),
                              StreamPacket::readWord(buffer, StreamPacket::kSendSeconds),

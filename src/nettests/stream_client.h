@@ -64,6 +64,10 @@ public:
     // Waits until Run has ended; false when the wait passed first.
     bool waitEnded(std::chrono::milliseconds limit);
 
+    // The round trip to the sender, for the stream's one-way delay (any
+    // thread; see StreamStatistics::setRoundTrip).
+    void setRoundTrip(std::int64_t usec) { roundTripUs_.store(usec); }
+
     // Datagrams read that were not the stream (strangers, short or foreign packets).
     std::uint64_t ignoredDatagrams() const { return ignored_.load(); }
 
@@ -78,6 +82,7 @@ private:
     std::shared_ptr<TestResult> record_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<std::uint64_t> ignored_{0};
+    std::atomic<std::int64_t> roundTripUs_{-1};
     bool lockedOn_ = false;  // Run only: the sender's port is known
     std::uint16_t senderPort_ = 0;
 

@@ -147,6 +147,7 @@ void StreamStatistics::retire(std::int64_t sequence) {
         gapStep(pendingGap_);
         pendingGap_ = 0;
     }
+    if (slot.transitUsec != kNoTransit) transitStep(slot.transitUsec);
     if (havePrevious_ && previous_.sequence == sequence - 1 &&
         previous_.transitUsec != kNoTransit && slot.transitUsec != kNoTransit) {
         jitterStep(previous_, slot);
@@ -197,6 +198,34 @@ void StreamStatistics::jitterStep(const Slot& a, const Slot& b) {
     windowSum_ += j;
     windowNext_ = (windowNext_ + 1) % kMovingWindow;
     figures_.jitterMovingAverage16 = static_cast<int>(windowSum_ / windowCount_);
+}
+
+void StreamStatistics::setRoundTrip(std::int64_t usec) {
+    if (usec == roundTripUsec_) return;
+    roundTripUsec_ = std::min(usec, kMaxJitterUsec);
+    updateOneWayDelay();
+}
+
+void StreamStatistics::transitStep(std::int64_t transitUsec) {
+    // Beyond an hour either way the stamp is nonsense, not a delay.
+    std::int64_t t = std::clamp(transitUsec, -kMaxJitterUsec, kMaxJitterUsec);
+    if (transitCount_ == 0 || t < minTransitUsec_) minTransitUsec_ = t;
+    ++transitCount_;
+    transitSumUsec_ += t;
+    updateOneWayDelay();
+}
+
+void StreamStatistics::updateOneWayDelay() {
+    if (roundTripUsec_ < 0 || transitCount_ == 0) {
+        figures_.oneWayDelayUs = -1;
+        return;
+    }
+    std::int64_t mean = transitSumUsec_ / transitCount_;
+    if (minTransitUsec_ >= 0 && minTransitUsec_ <= roundTripUsec_ + kClockSlackUsec) {
+        figures_.oneWayDelayUs = mean;
+    } else {
+        figures_.oneWayDelayUs = roundTripUsec_ / 2 + (mean - minTransitUsec_);
+    }
 }
 
 void StreamStatistics::resetIntervalCounters() {

@@ -36,7 +36,15 @@
 //   relative transit times; a packet's transit runs from the end of its send
 //   call (its stamp plus the send duration its successor carries) to its
 //   arrival, so the sender's clock offset cancels. Averages are of |D| in
-//   whole milliseconds, with the moving average over the last 16 samples.
+//   whole milliseconds, with the moving average over the last 16 samples;
+// - oneWayDelayUs: the mean transit of the packets that left the buffer,
+//   once the round trip to the sender is known (setRoundTrip). The two clocks
+//   agree when the smallest transit lies between 0 and that round trip (no
+//   packet can be faster than no time or slower one way than the round trip
+//   it is part of): the mean transit is then the delay as measured, an
+//   asymmetric path included. Otherwise the offset between the clocks is
+//   unknown, and the delay is estimated as half the round trip plus how much
+//   the mean transit lies above the smallest (the queueing the stream met).
 #pragma once
 
 #include <array>
@@ -60,6 +68,10 @@ public:
     // the sums cannot overflow.
     static constexpr std::int64_t kMaxJitterUsec = 3600LL * 1000000;
     static constexpr int kMovingWindow = 16;
+    // How far the smallest transit may exceed the round trip with the clocks
+    // still taken to agree: the handshake and the stamps are each taken a
+    // little off the wire.
+    static constexpr std::int64_t kClockSlackUsec = 1000;
 
     // (flowRate / packetSize) * bufferMilliseconds / 1000 in integer
     // arithmetic, at least 1 (a slow stream or a short buffer still plays
@@ -75,6 +87,9 @@ public:
                    const Timestamp& arrival);
     // Retires every slot still in the buffer, oldest first (end of the stream).
     void flush();
+    // The round trip to the sender in microseconds (a TCP handshake's
+    // time), for the one-way delay; a negative value: not known.
+    void setRoundTrip(std::int64_t usec);
 
     // The figures so far, for the record's streaming steps.
     const StreamReportFigures& figures() const { return figures_; }
@@ -114,6 +129,8 @@ private:
     void lost(std::int64_t count);
     void gapStep(std::int64_t length);
     void jitterStep(const Slot& a, const Slot& b);
+    void transitStep(std::int64_t transitUsec);
+    void updateOneWayDelay();
 
     const int capacity_;
     std::vector<Slot> slots_;
@@ -138,6 +155,11 @@ private:
     int windowNext_ = 0;
     long windowSum_ = 0;
     int rejectedSenderDelays_ = 0;
+
+    std::int64_t roundTripUsec_ = -1;
+    std::int64_t transitCount_ = 0;
+    std::int64_t transitSumUsec_ = 0;  // clamped transits: cannot overflow in 2^40 packets
+    std::int64_t minTransitUsec_ = 0;
 
     StreamReportFigures figures_;
 };

@@ -106,7 +106,10 @@ void StreamingTestThread::runTest() {
         request.dscp = dscp_;
         request.priority = priority8021p_;
         int remoteId = 0;
-        if (!requestStreamServer(*remote, request, &remoteId)) {
+        std::int64_t roundTrip = -1;
+        bool started = requestStreamServer(*remote, request, &remoteId, &roundTrip);
+        client->setRoundTrip(roundTrip);
+        if (!started) {
             // Finished first, so the client's end adds no figures of a stream
             // that never came.
             result_->addMessage(kServerFailedText);

@@ -27,8 +27,11 @@ struct Feeder {
         std::int64_t sendUs = n * periodUs;
         std::int64_t arrivalUs = sendUs + 5000 + extraDelayUs;
         Timestamp arrival;
-        arrival.seconds = static_cast<std::int32_t>(kBase + arrivalUs / 1000000);
-        arrival.microseconds = static_cast<std::int32_t>(arrivalUs % 1000000);
+        // Floored, so an arrival before kBase (a sender's clock ahead) stays a valid time.
+        std::int64_t seconds =
+            arrivalUs >= 0 ? arrivalUs / 1000000 : -((999999 - arrivalUs) / 1000000);
+        arrival.seconds = static_cast<std::int32_t>(kBase + seconds);
+        arrival.microseconds = static_cast<std::int32_t>(arrivalUs - seconds * 1000000);
         stats.addPacket(sequence, senderDelay, static_cast<std::uint32_t>(kBase + sendUs / 1000000),
                         static_cast<std::uint32_t>(sendUs % 1000000), arrival);
     }
@@ -178,6 +181,33 @@ TEST(StreamStatisticsTest, SendDurationsStartEachTransitWhenTheSendReturned) {
     odd.flush();
     EXPECT_EQ(odd.figures().packetCount, 2);
     EXPECT_EQ(odd.figures().jitterSampleCount, 0);
+}
+
+TEST(StreamStatisticsTest, OneWayDelayMeasuredWhenTheClocksAgreeEstimatedWhenNot) {
+    // Transits of 5 ms plus 0, 2, 0, 4 ms (mean extra 1.5 ms), with the
+    // sender's clock this far ahead of ours.
+    struct Case {
+        std::int64_t clockOffsetUs;
+        std::int64_t roundTripUs;
+        std::int64_t expected;
+    } cases[] = {
+        {0, -1, -1},                     // no round trip: not known
+        {0, 12000, 6500},                // agree: the mean transit itself
+        {0, 5500, 6500},                 // asymmetric path: still within the round trip
+        {0, 3000, 1500 + 1500},          // 5 ms one way cannot be in a 3 ms round trip
+        {20000000, 12000, 6000 + 1500},  // sender 20 s ahead: half the round trip
+        {-3000000, 12000, 6000 + 1500},  // behind
+    };
+    for (const Case& c : cases) {
+        StreamStatistics stats(4);
+        Feeder feed{stats};
+        const std::int64_t extra[] = {0, 2000, 0, 4000};
+        for (std::uint32_t s = 0; s < 8; ++s) feed.packet(s, extra[s % 4] - c.clockOffsetUs);
+        stats.setRoundTrip(c.roundTripUs);  // known only after the first packets
+        stats.flush();
+        EXPECT_EQ(stats.figures().oneWayDelayUs, c.expected)
+            << "offset " << c.clockOffsetUs << " round trip " << c.roundTripUs;
+    }
 }
 
 TEST(StreamStatisticsTest, IntervalCountersCoverTheirIntervalOnly) {
