@@ -10,7 +10,6 @@ in a. The finished page is kept as a screenshot in <build>/test-artifacts/.
 
 import shutil
 import sys
-import time
 import unittest
 
 import trellon_browser as tb
@@ -32,53 +31,26 @@ class PingInTheBrowser(tb.BrowserCase):
         cls.local = cls.start_agent(a)
         cls.remote = cls.start_agent(b)
         cls.start_browser(a)
-        for agent in (cls.local, cls.remote):
-            if not agent.wait_ready():
-                cls.failed = True
-                raise AssertionError("an agent did not get ready\n" + agent.report())
+        cls.wait_until_ready(cls.local, cls.remote)
 
     def test_ping_from_the_first_page_to_a_second_agents_host(self):
         browser = self.browser
-        browser.get("http://127.0.0.1:4044/")
-        self.require(browser.wait_for(
-            "document.readyState === 'complete' && "
-            "!!document.querySelector('input[name=testType][value=ping]')", 10), self.context())
-        browser.run("document.querySelector('input[value=ping]').click();"
-                    "document.querySelector('input[name=next]').click();")
-        self.require(browser.wait_for(
-            "location.pathname === '/collectTestParams' && document.readyState === 'complete' && "
-            "!!document.querySelector('form[action=\"/run_ping\"]')", 10), self.context())
+        self.choose_test("ping", "form[action=\"/run_ping\"]")
         self.expect_equal(browser.js("document.querySelector('[name=count]').value"), "4")
         browser.run("document.querySelector('[name=destination]').value = '%s';"
                     "document.querySelector('[name=count]').value = '3';"
                     "document.querySelector('input[name=run]').click();" % ADDRESS_B)
 
         # The redirect, then the page's own refreshes until the command has ended.
-        from selenium.common.exceptions import WebDriverException
-
-        saw_running = False
-        state = ""
-        deadline = time.monotonic() + 40
-        while time.monotonic() < deadline:
-            try:
-                state = browser.js(
-                    "location.pathname === '/results' && document.readyState === 'complete' ? "
-                    "(document.querySelector('.state-message') || {}).textContent : ''") or ""
-            except WebDriverException:
-                state = ""  # between two loads
-            if state == "Test finished.":
-                break
-            if state.startswith("Test still running."):
-                saw_running = True
-            time.sleep(0.2)
-        self.assertEqual(state, "Test finished.", self.local.output()[:4000])
+        loads, saw_running = self.wait_for_finished_results(40, self.local.output()[:4000],
+                                                            "Test still running.")
+        self.assertGreater(loads, 0, "; ".join(self.soft_failures))
         self.expect(saw_running, "the results page should first show the running command")
         replies = browser.js("document.querySelector('#stdout').textContent")
         self.expect("PING " + ADDRESS_B in replies, replies)
         self.expect("3 packets transmitted, 3 received, 0% packet loss" in replies, replies)
         self.expect_equal(browser.js("document.title"), "Trellon - Ping")
-        self.expect_equal(browser.js(
-            "document.documentElement.outerHTML.match(/\\$[A-Za-z_]\\w*/g)?.join(' ') ?? ''"), "")
+        self.expect_equal(browser.js(tb.LEFT_VARIABLES), "")
         self.expect_equal(browser.js("document.querySelector('.another a').textContent"),
                           "Do another test")
         self.expect(tb.is_png(browser.screenshot("browser-ping-results.png")),

@@ -19,25 +19,6 @@ import trellon_browser as tb
 
 AGENT = "http://127.0.0.1:4044"
 
-# What the results page shows at one moment.
-RESULTS_SNAPSHOT = """(() => {
-  const text = (selector) => {
-    const e = document.querySelector(selector);
-    return e ? e.textContent.trim() : '';
-  };
-  return {
-    loadedAt: String(performance.timeOrigin),
-    path: location.pathname,
-    ready: document.readyState,
-    state: text('.state-message'),
-    refresh: !!document.querySelector('meta[http-equiv="REFRESH" i]'),
-    countdown: text('#numberCountdown')
-  };
-})()"""
-
-# The "$name" variables left in the page's markup.
-LEFT_VARIABLES = ("document.documentElement.outerHTML.match(/\\$[A-Za-z_]\\w*/g)?.join(' ') ?? ''")
-
 
 class ResponseTimeInTheBrowser(tb.BrowserCase):
     @classmethod
@@ -47,69 +28,21 @@ class ResponseTimeInTheBrowser(tb.BrowserCase):
         # Default ports: 4044 control, 4045 sink, 4047 reflector.
         cls.agent = cls.start_agent(ns)
         cls.start_browser(ns)
-        if not cls.agent.wait_ready():
-            cls.failed = True
-            raise AssertionError("the agent did not get ready\n" + cls.agent.report())
-
-    def snapshot(self):
-        from selenium.common.exceptions import WebDriverException
-
-        try:
-            return self.browser.js(RESULTS_SNAPSHOT)
-        except WebDriverException:
-            return None  # between two loads
+        cls.wait_until_ready(cls.agent)
 
     def open_response_input_page(self):
         """The first page, then the response time test chosen on it, up to its input page."""
-        browser = self.browser
-        error = "no attempt"
-        for _ in range(20):
-            browser.get(AGENT + "/")
-            error = browser.wait_for(
-                "document.readyState === 'complete' && "
-                "!!document.querySelector('input[name=testType][value=\"Response Time\"]')", 2)
-            if error is None:
-                break
-        self.require(error, self.context())
-        self.expect_equal(browser.js("document.title"), "Trellon - Choose a test")
+        title, checked = self.choose_test("Response Time", "form[action=response]", AGENT + "/",
+                                          20)
+        self.expect_equal(title, "Trellon - Choose a test")
         # A fresh agent pre-selects the response time test; so does one whose
         # last chosen test was the response time test.
-        self.expect(browser.js("document.querySelector('input[value=\"Response Time\"]').checked")
-                    is True, "the response time test should be pre-selected")
-        browser.run("document.querySelector('input[value=\"Response Time\"]').click();"
-                    "document.querySelector('input[name=next]').click();")
-        self.require(browser.wait_for(
-            "location.pathname === '/collectTestParams' && document.readyState === 'complete' && "
-            "!!document.querySelector('form[action=response]')", 10), self.context())
+        self.expect(checked is True, "the response time test should be pre-selected")
 
     def fill(self, fields):
         script = "".join("document.querySelector('[name=%s]').value = '%s';" % (name, value)
                          for name, value in fields)
         self.browser.run(script)
-
-    def wait_for_finished_results(self, limit):
-        """Follows the results page through its own refreshes until it says the
-        test has finished; (page loads seen, whether it was seen running), or
-        (0, ...) at the deadline."""
-        loads = set()
-        saw_running = False
-        last = None
-        deadline = time.monotonic() + limit
-        while time.monotonic() < deadline:
-            snapshot = self.snapshot()
-            if snapshot and snapshot["path"] == "/results" and snapshot["ready"] == "complete":
-                last = snapshot
-                loads.add(snapshot["loadedAt"])
-                if snapshot["state"] == "Test finished.":
-                    self.expect(not snapshot["refresh"], "a finished page must not refresh")
-                    return len(loads), saw_running
-                if not snapshot["refresh"]:
-                    self.expect(False, "a running test's page should refresh: %r" % snapshot)
-                saw_running = True
-            time.sleep(0.2)
-        self.expect(False, "last results page: %r\n%s%s"
-                    % (last, self.agent.report(), self.context()))
-        return 0, saw_running
 
     def test_response_time_test_from_the_first_page_to_the_finished_results(self):
         browser = self.browser
@@ -127,7 +60,7 @@ class ResponseTimeInTheBrowser(tb.BrowserCase):
         self.expect_equal(browser.js(
             "(() => { const s = document.querySelector('[name=diffservcodepoint]');"
             " return s.options[s.selectedIndex].text; })()"), "Off (No packet marking)")
-        self.expect_equal(browser.js(LEFT_VARIABLES), "")
+        self.expect_equal(browser.js(tb.LEFT_VARIABLES), "")
 
         # The remote computer is this agent itself; refresh every 2 seconds.
         self.fill([("remoteComputer", "127.0.0.1"), ("refreshInterval", "2")])
@@ -137,7 +70,7 @@ class ResponseTimeInTheBrowser(tb.BrowserCase):
 
         # From here on the browser moves by itself: the redirect to the results
         # page, then the page's own refreshes until the test has finished.
-        loads, saw_running = self.wait_for_finished_results(60)
+        loads, saw_running = self.wait_for_finished_results(60, self.agent.report())
         self.assertGreater(loads, 0, "; ".join(self.soft_failures))
         self.expect(saw_running, "the results page should first show the running test")
         self.expect(loads >= 2, "the browser should have refreshed the results page by itself")
@@ -175,7 +108,7 @@ class ResponseTimeInTheBrowser(tb.BrowserCase):
         self.expect_equal(browser.js("document.querySelector('.another a').textContent"),
                           "Do another test")
         self.expect_equal(browser.js("document.querySelector('.cancel').textContent.trim()"), "")
-        self.expect_equal(browser.js(LEFT_VARIABLES), "")
+        self.expect_equal(browser.js(tb.LEFT_VARIABLES), "")
         self.expect(tb.is_png(browser.screenshot("browser-response-results.png")),
                     "the results page's screenshot should be a PNG image")
 
@@ -196,12 +129,12 @@ class ResponseTimeInTheBrowser(tb.BrowserCase):
         results_url = browser.js("location.href")
         browser.run("document.querySelector('.cancel a').click();")
 
-        loads, _ = self.wait_for_finished_results(40)
+        loads, _ = self.wait_for_finished_results(40, self.agent.report())
         self.assertGreater(loads, 0, "; ".join(self.soft_failures))
         self.expect_equal(browser.js("location.href"), results_url)
         final = browser.js("document.querySelector('.final').innerHTML")
         self.expect("<br>This test was cancelled by the user." in final, final)
-        self.expect_equal(browser.js(LEFT_VARIABLES), "")
+        self.expect_equal(browser.js(tb.LEFT_VARIABLES), "")
         self.expect(tb.is_png(browser.screenshot("browser-response-cancelled.png")),
                     "the cancelled page's screenshot should be a PNG image")
 

@@ -64,10 +64,7 @@ class SettingsInTheBrowser(tb.BrowserCase):
                                          "reflectorResponsePort": "0",
                                          "streamDestinationUdpPort": "0", "useHtdocs": "true"})
         cls.start_browser(ns)
-        for agent in (cls.agent, cls.other):
-            if not agent.wait_ready():
-                cls.failed = True
-                raise AssertionError("an agent did not get ready\n" + agent.report())
+        cls.wait_until_ready(cls.agent, cls.other)
         with open(os.path.join(cls.other.folder, "htdocs", "attack.htm"), "w") as f:
             f.write(attack_page())
 

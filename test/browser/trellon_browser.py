@@ -380,6 +380,26 @@ class Browser:
         self.service.process = None
 
 
+# The "$name" variables left in the page's markup.
+LEFT_VARIABLES = ("document.documentElement.outerHTML.match(/\\$[A-Za-z_]\\w*/g)?.join(' ') ?? ''")
+
+# What the results page shows at one moment.
+RESULTS_SNAPSHOT = """(() => {
+  const text = (selector) => {
+    const e = document.querySelector(selector);
+    return e ? e.textContent.trim() : '';
+  };
+  return {
+    loadedAt: String(performance.timeOrigin),
+    path: location.pathname,
+    ready: document.readyState,
+    state: text('.state-message'),
+    refresh: !!document.querySelector('meta[http-equiv="REFRESH" i]'),
+    countdown: text('#numberCountdown')
+  };
+})()"""
+
+
 def is_png(data):
     return len(data) > 1000 and data[:8] == b"\x89PNG\r\n\x1a\n"
 
@@ -425,6 +445,13 @@ class BrowserCase(unittest.TestCase):
         return cls.browser
 
     @classmethod
+    def wait_until_ready(cls, *agents):
+        for agent in agents:
+            if not agent.wait_ready():
+                cls.failed = True
+                raise AssertionError("an agent did not get ready\n" + agent.report())
+
+    @classmethod
     def stop_agents(cls):
         """Closes the browser and stops every agent; the exit codes."""
         if cls.browser is not None:
@@ -468,10 +495,7 @@ class BrowserCase(unittest.TestCase):
                 or (result is not None and not result.wasSuccessful())):
             type(self).failed = True
         if self.soft_failures:
-            context = ""
-            if self.browser is not None:
-                context = "\nchromedriver log:\n" + self.browser.log()
-            self.fail("\n".join(self.soft_failures) + context)
+            self.fail("\n".join(self.soft_failures) + self.context())
 
     def expect(self, condition, message):
         if not condition:
@@ -494,6 +518,60 @@ class BrowserCase(unittest.TestCase):
 
     def context(self):
         return "\nchromedriver log:\n" + self.browser.log() if self.browser else ""
+
+    def choose_test(self, test_type, form, url="http://127.0.0.1:4044/", attempts=1):
+        """The first page, the test chosen on it, then `next`: up to the test's
+        input page, which has `form` (a selector). The first page's title and
+        whether the test's button was already ticked."""
+        browser = self.browser
+        button = "input[name=testType][value=\"%s\"]" % test_type
+        error = "no attempt"
+        for _ in range(attempts):
+            browser.get(url)
+            error = browser.wait_for("document.readyState === 'complete' && "
+                                     "!!document.querySelector('%s')" % button,
+                                     10 if attempts == 1 else 2)
+            if error is None:
+                break
+        self.require(error, self.context())
+        first_page = browser.js("[document.title, document.querySelector('%s').checked]" % button)
+        browser.run("document.querySelector('%s').click();"
+                    "document.querySelector('input[name=next]').click();" % button)
+        self.require(browser.wait_for(
+            "location.pathname === '/collectTestParams' && document.readyState === 'complete' && "
+            "!!document.querySelector('%s')" % form, 10), self.context())
+        return first_page
+
+    def snapshot(self):
+        from selenium.common.exceptions import WebDriverException
+
+        try:
+            return self.browser.js(RESULTS_SNAPSHOT)
+        except WebDriverException:
+            return None  # between two loads
+
+    def wait_for_finished_results(self, limit, report="", running=""):
+        """Follows the results page through its own refreshes until it says the
+        test has finished; (page loads seen, whether it was seen running: with
+        a state that starts with `running`), or (0, ...) at the deadline."""
+        loads = set()
+        saw_running = False
+        last = None
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            snapshot = self.snapshot()
+            if snapshot and snapshot["path"] == "/results" and snapshot["ready"] == "complete":
+                last = snapshot
+                loads.add(snapshot["loadedAt"])
+                if snapshot["state"] == "Test finished.":
+                    self.expect(not snapshot["refresh"], "a finished page must not refresh")
+                    return len(loads), saw_running
+                if not snapshot["refresh"]:
+                    self.expect(False, "a running test's page should refresh: %r" % snapshot)
+                saw_running = saw_running or snapshot["state"].startswith(running)
+            time.sleep(0.2)
+        self.expect(False, "last results page: %r\n%s%s" % (last, report, self.context()))
+        return 0, saw_running
 
 
 def main(*cases):
