@@ -226,6 +226,7 @@ void RunTestCommand::refuse(HttpRequest& request, FormVariables& form, ResponseB
     } else if (run.format == "json") {
         out.append(refusalJson(description_.typeName, errors));
         out.appendCrLf();
+        request.setJsonOutput(true);
     } else {
         out.append(refusalText(errors));
     }
@@ -289,6 +290,7 @@ void RunTestCommand::answer(HttpRequest& request, const RunTestRequest& run, int
         out.append(record ? record->jsonDocument()
                           : jsonObject({{"id", std::to_string(testId), true}}));
         out.appendCrLf();
+        request.setJsonOutput(true);
     }
 }
 

@@ -59,6 +59,7 @@ int ShowResultsCommand::execute(HttpRequest& request, FormVariables& form, Respo
     } else if (form.get("format") == "json") {
         out.append(record->jsonDocument());
         out.appendCrLf();
+        request.setJsonOutput(true);
     } else
         answerPage(request, *record, id, out);
     return 0;

@@ -579,10 +579,11 @@ void HttpRequest::finishCommand(HttpCommand& command) {
     ResponseBuffer& output = commandOutput_;
     if (command.standardHeaders()) {
         output.appendCrLf();
-        sendHeaders(
-            "Ok", record_.redirect ? 302 : 200, record_.extraHeader,
-            record_.xmlOutput ? "text/xml; charset=iso-8859-1" : "text/html; charset=iso-8859-1",
-            static_cast<long long>(output.size()), platform::nowSeconds(), false);
+        const char* type = record_.jsonOutput  ? "application/json"
+                           : record_.xmlOutput ? "text/xml; charset=iso-8859-1"
+                                               : "text/html; charset=iso-8859-1";
+        sendHeaders("Ok", record_.redirect ? 302 : 200, record_.extraHeader, type,
+                    static_cast<long long>(output.size()), platform::nowSeconds(), false);
     }
     if (record_.method != 2 || !command.standardHeaders()) record_.output.append(output.str());
     sendAndClose();

@@ -45,6 +45,7 @@ struct ParsedRequest {
     bool redirect = false;
     std::string extraHeader;  // one header line without its line end, or empty
     bool xmlOutput = false;
+    bool jsonOutput = false;  // ASCII only: no charset
     bool nonTextContent = false;
     FormVariables form;
 };
@@ -117,6 +118,7 @@ public:
     // A command's response goes out with status 302 and "Location: url".
     void setRedirect(const std::string& url);
     void setXmlOutput(bool on) { record_.xmlOutput = on; }
+    void setJsonOutput(bool on) { record_.jsonOutput = on; }
 
     // "http://" + the address the client used to reach us (its Host header,
     // when it is a plain host[:port]), else the server's host address and the

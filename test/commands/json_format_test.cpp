@@ -20,6 +20,7 @@ std::string withoutLineEnds(std::string text) {
 TEST_F(JsonFormatTest, BothCommandsAnswerTheRecordAsJson) {
     HttpReply reply = get(query("format=json&refresh=false"));
     ASSERT_EQ(reply.status(), 200);
+    EXPECT_EQ(reply.header("Content-Type"), "application/json");
     auto r = record(1);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->getState(), TestResult::kFinished);  // the answer waited for the end
@@ -33,6 +34,7 @@ TEST_F(JsonFormatTest, BothCommandsAnswerTheRecordAsJson) {
 
     reply = get("/results?id=1&format=json");
     ASSERT_EQ(reply.status(), 200);
+    EXPECT_EQ(reply.header("Content-Type"), "application/json");
     EXPECT_EQ(withoutLineEnds(reply.body()), r->jsonDocument());
     EXPECT_TRUE(jsonCarriesXml(withoutLineEnds(reply.body()), xml));
 }
@@ -41,6 +43,7 @@ TEST_F(JsonFormatTest, ARefusalIsJsonToo) {
     // A program is held to the same bounds; its refusal says why, as JSON.
     HttpReply reply = get(query("testSize=99&format=json"));
     ASSERT_EQ(reply.status(), 200);
+    EXPECT_EQ(reply.header("Content-Type"), "application/json");
     std::string json = withoutLineEnds(reply.body());
     EXPECT_EQ(json,
               "{\n    \"type\": \"Response\",\n    \"refused\": 1,\n    \"messages\": [\"<p>Please "
