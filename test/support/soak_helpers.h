@@ -82,9 +82,13 @@ struct TestTally {
     int withFigures = 0;
     int withReason = 0;  // finished with a text but no figures
     int cancelled = 0;
-    int unfinished = 0;                  // not finished by its deadline: a fault
-    int lostInRestart = 0;               // ran on b, which was restarted under it
-    int cutShort = 0;                    // still running when the soak's time was up
+    int unfinished = 0;     // not finished by its deadline: a fault
+    int lostInRestart = 0;  // ran on b, which was restarted under it
+    int cutShort = 0;       // still running when the soak's time was up
+    // Seen running, then gone from the log: it ended (the log drops only
+    // ended records) and the log, full with the soak's churn, dropped it
+    // before the next poll read how.
+    int droppedUnread = 0;
     std::map<std::string, int> reasons;  // the texts, shortened
     std::vector<std::string> problems;
 };
@@ -372,6 +376,8 @@ private:
         // A test ends by its time limit, or soon after a cancel or a broken peer.
         const auto deadline = started + seconds(timeLimit + 30);
         bool cancelled = false;
+        bool seen = false;      // the record answered at least once
+        bool vanished = false;  // and later the log had no such test
         std::string document;
         for (int polls = 0;; ++polls) {
             if (cancelAfter.count() > 0 && !cancelled && Clock::now() - started >= cancelAfter) {
@@ -381,6 +387,12 @@ private:
             // The progress page now and then, as a browser would reload it.
             if (polls % 4 == 0) get(on, "127.0.0.1", "/results?id=" + idText, seconds(10));
             document = get(on, "127.0.0.1", "/results?id=" + idText + "&format=xml", seconds(10));
+            if (!element(document, "done").empty()) {
+                seen = true;
+            } else if (seen && document.find("No such test") != std::string::npos) {
+                vanished = true;
+                break;
+            }
             if (element(document, "done") == "1" || Clock::now() > deadline || stop_.load()) break;
             std::this_thread::sleep_for(milliseconds(200));
         }
@@ -392,6 +404,8 @@ private:
             // ran went with b's restart: neither is a fault.
             if (onB && (restarting_.load() || lifeB_.load() != life)) {
                 ++outcome_.tests.lostInRestart;
+            } else if (vanished) {
+                ++outcome_.tests.droppedUnread;
             } else if (stop_.load()) {
                 ++outcome_.tests.cutShort;
             } else {
@@ -412,6 +426,11 @@ private:
             ++outcome_.tests.withReason;
             std::string shortened = results.substr(0, 90);
             ++outcome_.tests.reasons[shortened];
+            guard.unlock();
+            // A test that failed at once (its peer restarting) is not tried
+            // again at once either, as a user would not: else the workers
+            // spin through hundreds of such tests in a restart's seconds.
+            std::this_thread::sleep_for(milliseconds(300));
         }
     }
 
@@ -629,9 +648,9 @@ private:
             std::printf(
                 "tests: %d started, %d with figures, %d with a reason, %d of those "
                 "cancelled; %d refused, %d gone with b's restart, %d cut short at the "
-                "end, %d unfinished\n",
+                "end, %d unfinished, %d ended but dropped by the full log before read\n",
                 t.started, t.withFigures, t.withReason, t.cancelled, t.refused, t.lostInRestart,
-                t.cutShort, t.unfinished);
+                t.cutShort, t.unfinished, t.droppedUnread);
             for (const auto& [reason, count] : t.reasons)
                 std::printf("  %4d x %s\n", count, reason.c_str());
             for (const std::string& problem : t.problems)
