@@ -130,7 +130,8 @@ bool QosMarking::refused() const {
     return refused_;
 }
 
-bool QosMarking::markSocket(int socket, std::uint32_t addressNetworkOrder, std::uint16_t port) {
+bool QosMarking::markSocket(platform::NativeSocket socket, std::uint32_t addressNetworkOrder,
+                            std::uint16_t port) {
     std::lock_guard<std::recursive_mutex> guard(trafficControlLock());
     if (socket < 0) return false;
     if (std::find(sockets_.begin(), sockets_.end(), socket) == sockets_.end())

@@ -58,9 +58,8 @@ void RecordLock::unlock() {
 }
 
 std::string localTimeText(std::int64_t seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    if (localtime_r(&t, &tm) == nullptr) return "";
+    if (!platform::localCalendarTime(seconds, tm)) return "";
     // asctime's layout: "%.3s %.3s%3d %.2d:%.2d:%.2d %d".
     char buffer[64];
     std::strftime(buffer, sizeof(buffer), "%a %b %e %H:%M:%S %Y", &tm);
