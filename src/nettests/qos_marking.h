@@ -99,7 +99,7 @@ private:
     // Guarded by the traffic-control lock.
     platform::TcFlowHandle flow_ = platform::kNoFlow;
     bool refused_ = false;
-    std::vector<int> sockets_;
+    std::vector<platform::NativeSocket> sockets_;
 };
 
 // The results' account of a marking: the sentences of the explanation once

@@ -90,6 +90,7 @@ enum class TcError {
     none,
     badFlow,       // no marking object, or a filter that is not IPv4
     accessDenied,  // the system refused the marking (no right to that priority)
+    unavailable,   // the system has no traffic control to mark with: the marking is absent
 };
 
 // Adds a flow set; kNoFlow (and *error) when it fails. Sockets told about
