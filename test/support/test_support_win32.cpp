@@ -97,9 +97,13 @@ std::string captureStream(std::FILE* stream, const std::function<void()>& fn) {
 }
 }  // namespace
 
-std::string captureStdout(const std::function<void()>& fn) { return captureStream(stdout, fn); }
+std::string captureStdout(const std::function<void()>& fn) {
+    return captureStream(stdout, fn);
+}
 
-std::string captureStderr(const std::function<void()>& fn) { return captureStream(stderr, fn); }
+std::string captureStderr(const std::function<void()>& fn) {
+    return captureStream(stderr, fn);
+}
 
 int runCommand(const std::string& command, std::string* output) {
     std::FILE* pipe = _popen((command + " 2>&1").c_str(), "rb");
@@ -107,7 +111,8 @@ int runCommand(const std::string& command, std::string* output) {
     std::array<char, 4096> buffer{};
     std::string text;
     std::size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) text.append(buffer.data(), n);
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        text.append(buffer.data(), n);
     const int status = _pclose(pipe);
     if (output != nullptr) *output = text;
     return status;

@@ -35,8 +35,8 @@ std::string errorText(DWORD code) {
         nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string message = n > 0 && text != nullptr ? std::string(text, n) : std::string();
     if (text != nullptr) ::LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' '))
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
         message.pop_back();
     return message.empty() ? "error " + std::to_string(code) : message;
 }
@@ -57,8 +57,8 @@ std::wstring resolveProgram(const std::string& program, const std::string& direc
     if (program.empty()) return L"";
     std::wstring name = win32::widen(program);
     if (hasSeparator(program)) {
-        const bool absolute = (program.size() > 1 && program[1] == ':') || program[0] == '\\' ||
-                              program[0] == '/';
+        const bool absolute =
+            (program.size() > 1 && program[1] == ':') || program[0] == '\\' || program[0] == '/';
         std::wstring path = name;
         if (!absolute && !directory.empty()) {
             std::wstring folder = win32::widen(directory);
@@ -74,7 +74,8 @@ std::wstring resolveProgram(const std::string& program, const std::string& direc
     std::wstring search(length, L'\0');
     search.resize(::GetEnvironmentVariableW(L"PATH", search.data(), length));
     wchar_t found[MAX_PATH * 4];
-    const DWORD n = ::SearchPathW(search.c_str(), name.c_str(), L".exe", MAX_PATH * 4, found, nullptr);
+    const DWORD n =
+        ::SearchPathW(search.c_str(), name.c_str(), L".exe", MAX_PATH * 4, found, nullptr);
     if (n == 0 || n >= MAX_PATH * 4) return L"";
     return std::wstring(found, n);
 }
@@ -195,7 +196,9 @@ ChildProcess::ChildProcess() : state_(std::make_unique<State>()) {
     state_->wake.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
-ChildProcess::~ChildProcess() { reap(); }  // the handles close with the state
+ChildProcess::~ChildProcess() {
+    reap();
+}  // the handles close with the state
 
 bool ChildProcess::start(const Launch& launch, std::string* reason) {
     auto fail = [reason](const std::string& text) {
@@ -240,7 +243,8 @@ bool ChildProcess::start(const Launch& launch, std::string* reason) {
     auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeStorage.data());
     DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED | CREATE_NO_WINDOW;
     bool haveList = false;
-    if (attributeBytes > 0 && ::InitializeProcThreadAttributeList(attributes, 1, 0, &attributeBytes)) {
+    if (attributeBytes > 0 &&
+        ::InitializeProcThreadAttributeList(attributes, 1, 0, &attributeBytes)) {
         haveList = ::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                                inherited, sizeof(inherited), nullptr, nullptr) != 0;
         if (haveList) {
@@ -340,8 +344,9 @@ bool ChildProcess::waitForExit(int timeoutMs) {
     const HANDLE process = state_->processHandle();
     if (process == nullptr) return hasExited();
     HANDLE handles[2] = {process, state_->wake.get()};
-    const DWORD result = ::WaitForMultipleObjects(handles[1] != nullptr ? 2 : 1, handles, FALSE,
-                                                  static_cast<DWORD>(timeoutMs < 0 ? 0 : timeoutMs));
+    const DWORD result =
+        ::WaitForMultipleObjects(handles[1] != nullptr ? 2 : 1, handles, FALSE,
+                                 static_cast<DWORD>(timeoutMs < 0 ? 0 : timeoutMs));
     return result == WAIT_OBJECT_0;
 }
 
@@ -359,7 +364,9 @@ void ChildProcess::interrupt() {
     if (state_->wake.valid()) ::SetEvent(state_->wake.get());
 }
 
-bool ChildProcess::interrupted() const { return state_->woken.load(); }
+bool ChildProcess::interrupted() const {
+    return state_->woken.load();
+}
 
 int ChildProcess::reap() {
     std::lock_guard<std::mutex> guard(state_->lock);
@@ -371,7 +378,8 @@ int ChildProcess::reap() {
         ::TerminateProcess(state_->process.get(), kKilledStatus);
     ::WaitForSingleObject(state_->process.get(), INFINITE);
     DWORD code = 0;
-    state_->status = ::GetExitCodeProcess(state_->process.get(), &code) ? static_cast<int>(code) : -1;
+    state_->status =
+        ::GetExitCodeProcess(state_->process.get(), &code) ? static_cast<int>(code) : -1;
     state_->reaped = true;
     // The pipes stay open until destruction: a reader may still be draining them.
     state_->process.reset();

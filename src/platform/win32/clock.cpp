@@ -69,6 +69,8 @@ void sleepMilliseconds(int milliseconds) {
     ::Sleep(static_cast<DWORD>(milliseconds));
 }
 
-void yieldProcessor() { ::SwitchToThread(); }
+void yieldProcessor() {
+    ::SwitchToThread();
+}
 
 }  // namespace trellon::platform

@@ -16,7 +16,9 @@ namespace trellon::platform {
 
 namespace {
 
-SOCKET native(NativeSocket handle) { return static_cast<SOCKET>(handle); }
+SOCKET native(NativeSocket handle) {
+    return static_cast<SOCKET>(handle);
+}
 
 LPFN_WSARECVMSG recvMsgFunction(SOCKET s) {
     static std::once_flag once;
@@ -32,11 +34,15 @@ LPFN_WSARECVMSG recvMsgFunction(SOCKET s) {
     return function;
 }
 
+// Whether a datagram waits now. A closed or unknown handle is "ready": the
+// receive that follows then fails with the handle's own error instead of
+// reporting "nothing yet" to a caller that would ask again for ever.
 bool readableNow(SOCKET s) {
     WSAPOLLFD fd{};
     fd.fd = s;
     fd.events = POLLRDNORM;
-    return ::WSAPoll(&fd, 1, 0) > 0 && (fd.revents & (POLLRDNORM | POLLERR | POLLHUP)) != 0;
+    const int ready = ::WSAPoll(&fd, 1, 0);
+    return ready < 0 || (ready > 0 && fd.revents != 0);
 }
 
 int failure() {

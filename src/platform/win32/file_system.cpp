@@ -73,6 +73,11 @@ std::string canonicalPath(const std::string& path) {
         if (n == 0 || n >= MAX_PATH * 4) return "";
         resolved.assign(buffer, n);
     }
+    // One separator in canonical paths: the callers compare them by prefix
+    // with "/" (a folder and what lies below it), and every Windows call
+    // takes "/" as well as "\\".
+    for (wchar_t& c : resolved)
+        if (c == L'\\') c = L'/';
     return win32::narrow(resolved);
 }
 

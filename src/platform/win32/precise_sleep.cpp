@@ -3,9 +3,8 @@
 // resolution while the stream sender runs.
 #include "platform/precise_sleep.h"
 
-#include <windows.h>
-
 #include <mmsystem.h>
+#include <windows.h>
 
 #include "platform/clock.h"
 
@@ -78,6 +77,8 @@ bool usePacingPriority() {
     return ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0;
 }
 
-void endPacingPriority() { ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_NORMAL); }
+void endPacingPriority() {
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+}
 
 }  // namespace trellon::platform

@@ -48,7 +48,8 @@ WaitSet* find(int id) {
 }
 
 SOCKET makeWakeSocket() {
-    SOCKET s = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    SOCKET s =
+        ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) return s;
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -76,11 +77,12 @@ unsigned readyBits(short revents, unsigned interests) {
     unsigned bits = 0;
     if ((revents & (POLLRDNORM | POLLRDBAND)) != 0) bits |= Readiness::kReadable;
     if ((revents & POLLWRNORM) != 0) bits |= Readiness::kWritable;
-    if ((revents & POLLHUP) != 0) {
-        bits |= Readiness::kHangup;
-        // The peer's close reads as end of stream, as a read-hangup does on Linux.
-        if ((interests & Readiness::kReadable) != 0) bits |= Readiness::kReadable;
-    }
+    // WSAPoll's POLLHUP is the peer's FIN, which may be only a half close
+    // (a client that sent its request and shut its sending side): it reads
+    // as end of stream, as a read-hangup does on Linux, and the answer may
+    // still go out. It is not the end of both directions that kHangup means.
+    if ((revents & POLLHUP) != 0 && (interests & Readiness::kReadable) != 0)
+        bits |= Readiness::kReadable;
     if ((revents & (POLLERR | POLLNVAL)) != 0) bits |= Readiness::kError;
     return bits;
 }
@@ -114,7 +116,9 @@ Readiness::~Readiness() {
     ::closesocket(set->wake);
 }
 
-bool Readiness::valid() const { return set_ >= 0 && wakeHandle_ >= 0; }
+bool Readiness::valid() const {
+    return set_ >= 0 && wakeHandle_ >= 0;
+}
 
 bool Readiness::watch(NativeSocket handle, unsigned interests) {
     WaitSet* set = find(set_);
@@ -151,8 +155,8 @@ int Readiness::wait(std::vector<Event>& events, int timeoutMs) {
             fds.push_back(fd);
         }
     }
-    const int count = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()),
-                                timeoutMs < 0 ? -1 : timeoutMs);
+    const int count =
+        ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs < 0 ? -1 : timeoutMs);
     if (count < 0) {
         recordSocketErrorFromErrno();
         return ::WSAGetLastError() == WSAEINTR ? 0 : -1;
@@ -199,6 +203,8 @@ int waitFor(NativeSocket handle, unsigned interests, int timeoutMs) {
 
 // Windows does not count sockets against a small per-process limit; this is
 // only a ceiling the callers may size their caps by.
-int raiseDescriptorLimit() { return 65536; }
+int raiseDescriptorLimit() {
+    return 65536;
+}
 
 }  // namespace trellon::platform

@@ -7,9 +7,8 @@
 // others old, never a value half written.
 #include "platform/settings_store.h"
 
-#include <windows.h>
-
 #include <shlwapi.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -78,10 +77,17 @@ std::string SettingsStore::escape(const std::string& text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            default: out += c;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -93,9 +99,12 @@ std::string SettingsStore::unescape(const std::string& text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\\' && i + 1 < text.size()) {
             char next = text[++i];
-            if (next == 'n') out += '\n';
-            else if (next == 'r') out += '\r';
-            else out += next;
+            if (next == 'n')
+                out += '\n';
+            else if (next == 'r')
+                out += '\r';
+            else
+                out += next;
         } else {
             out += text[i];
         }
@@ -104,7 +113,9 @@ std::string SettingsStore::unescape(const std::string& text) {
 }
 
 // Values are read one by one from the key; the whole-key read is not needed.
-bool SettingsStore::readAll(SettingsValues&) const { return false; }
+bool SettingsStore::readAll(SettingsValues&) const {
+    return false;
+}
 
 bool SettingsStore::readValue(const std::string& name, std::string& value) const {
     ScopedKey key;
@@ -144,9 +155,10 @@ bool SettingsStore::writeValues(const SettingsValues& values) const {
     for (const auto& [name, text] : values) {
         const std::wstring wide = win32::widen(text);
         const DWORD bytes = static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t));
-        ok = ::RegSetValueExW(key.get(), win32::widen(name).c_str(), 0, REG_SZ,
-                              reinterpret_cast<const BYTE*>(wide.c_str()), bytes) == ERROR_SUCCESS &&
-             ok;
+        ok =
+            ::RegSetValueExW(key.get(), win32::widen(name).c_str(), 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(wide.c_str()), bytes) == ERROR_SUCCESS &&
+            ok;
     }
     return ok;
 }

@@ -44,11 +44,18 @@ Hub& hub() {
 BOOL WINAPI controlHandler(DWORD type) {
     int sig = 0;
     switch (type) {
-        case CTRL_C_EVENT: sig = kSignalInterrupt; break;
-        case CTRL_CLOSE_EVENT: sig = kSignalHangup; break;
+        case CTRL_C_EVENT:
+            sig = kSignalInterrupt;
+            break;
+        case CTRL_CLOSE_EVENT:
+            sig = kSignalHangup;
+            break;
         case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT: sig = kSignalTerminate; break;
-        default: return FALSE;  // Ctrl+Break: the default action
+        case CTRL_SHUTDOWN_EVENT:
+            sig = kSignalTerminate;
+            break;
+        default:
+            return FALSE;  // Ctrl+Break: the default action
     }
     Hub& h = hub();
     std::unique_lock<std::mutex> guard(h.lock);

@@ -43,9 +43,13 @@ bool ensureWinsock() {
 
 namespace {
 
-SOCKET native(NativeSocket handle) { return static_cast<SOCKET>(handle); }
+SOCKET native(NativeSocket handle) {
+    return static_cast<SOCKET>(handle);
+}
 
-int recordError() { return recordSocketErrorFromErrno(); }
+int recordError() {
+    return recordSocketErrorFromErrno();
+}
 
 // A time-out or a non-blocking call with nothing to move: the callers see a
 // time-out either way.
@@ -70,7 +74,10 @@ bool readyNow(NativeSocket handle, short events) {
     WSAPOLLFD fd{};
     fd.fd = native(handle);
     fd.events = events;
-    return ::WSAPoll(&fd, 1, 0) > 0 && (fd.revents & (events | POLLHUP | POLLERR)) != 0;
+    // A closed or unknown handle counts as ready, so that the call that
+    // follows reports its error rather than "nothing yet".
+    const int ready = ::WSAPoll(&fd, 1, 0);
+    return ready < 0 || (ready > 0 && fd.revents != 0);
 }
 
 int sendTimeoutMs(NativeSocket handle) {
@@ -112,8 +119,9 @@ NativeSocket openSocket(bool udp) {
         recordError();
         return kNoSocket;
     }
-    SOCKET s = ::WSASocketW(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, udp ? IPPROTO_UDP : IPPROTO_TCP,
-                            nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    SOCKET s =
+        ::WSASocketW(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, udp ? IPPROTO_UDP : IPPROTO_TCP,
+                     nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
         recordError();
         return kNoSocket;
@@ -232,10 +240,13 @@ AcceptOutcome acceptSocket(NativeSocket listener, bool nonBlocking, NativeSocket
             case WSAECONNRESET:
             case WSAECONNABORTED:
             case WSAENETDOWN:
-            case WSAEINTR: return AcceptOutcome::none;
+            case WSAEINTR:
+                return AcceptOutcome::none;
             case WSAEMFILE:
-            case WSAENOBUFS: return AcceptOutcome::exhausted;
-            default: return AcceptOutcome::failed;
+            case WSAENOBUFS:
+                return AcceptOutcome::exhausted;
+            default:
+                return AcceptOutcome::failed;
         }
     }
     // The accepted socket takes the listener's mode; set the one asked for.
@@ -334,9 +345,13 @@ int setSendBufferSize(NativeSocket handle, int bytes) {
     return setIntOption(handle, SOL_SOCKET, SO_SNDBUF, bytes) ? 0 : -1;
 }
 
-int receiveBufferSize(NativeSocket handle) { return intOption(handle, SOL_SOCKET, SO_RCVBUF); }
+int receiveBufferSize(NativeSocket handle) {
+    return intOption(handle, SOL_SOCKET, SO_RCVBUF);
+}
 
-int sendBufferSize(NativeSocket handle) { return intOption(handle, SOL_SOCKET, SO_SNDBUF); }
+int sendBufferSize(NativeSocket handle) {
+    return intOption(handle, SOL_SOCKET, SO_SNDBUF);
+}
 
 // Windows has no privileged override of the buffer limit: the plain option
 // takes what the system allows.

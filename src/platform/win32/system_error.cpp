@@ -4,7 +4,9 @@
 
 namespace trellon::platform {
 
-int lastSystemError() { return static_cast<int>(::GetLastError()); }
+int lastSystemError() {
+    return static_cast<int>(::GetLastError());
+}
 
 std::string systemErrorText(int code) {
     char* text = nullptr;

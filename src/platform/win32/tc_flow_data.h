@@ -5,12 +5,11 @@
 // bytes can be checked where the calls themselves cannot be made.
 #pragma once
 
-#include <winsock2.h>
-#include <windows.h>
-
 #include <ntddndis.h>
 #include <qos.h>
 #include <traffic.h>
+#include <windows.h>
+#include <winsock2.h>
 
 #include <cstdint>
 #include <memory>

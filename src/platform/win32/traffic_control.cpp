@@ -130,7 +130,7 @@ TCI_CLIENT_FUNC_LIST& handlerTable() {
 
 TcError errorFor(ULONG code) {
     return code == ERROR_ACCESS_DENIED || code == ERROR_PRIVILEGE_NOT_HELD ? TcError::accessDenied
-                                                                          : TcError::none;
+                                                                           : TcError::none;
 }
 
 // Filters, flows, interfaces, in that order, whichever were obtained.
@@ -281,7 +281,8 @@ std::optional<TcSocketMarks> tcSocketMarks(NativeSocket socket) {
     if (found == nullptr) return marks;
     for (const TcObject& object : found->flow.tcObjects) {
         if (object.objectType == kQosObjectDsClass) marks.tos = static_cast<int>(object.value << 2);
-        if (object.objectType == kQosObjectTrafficClass) marks.priority = static_cast<int>(object.value);
+        if (object.objectType == kQosObjectTrafficClass)
+            marks.priority = static_cast<int>(object.value);
     }
     return marks;
 }

@@ -12,8 +12,8 @@ namespace trellon::platform::win32 {
 
 inline std::wstring widen(const std::string& text) {
     if (text.empty()) return {};
-    const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                             nullptr, 0);
+    const int length =
+        ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (length <= 0) return {};
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
     ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(),
@@ -32,7 +32,9 @@ inline std::string narrow(const wchar_t* text, std::size_t size) {
     return out;
 }
 
-inline std::string narrow(const std::wstring& text) { return narrow(text.data(), text.size()); }
+inline std::string narrow(const std::wstring& text) {
+    return narrow(text.data(), text.size());
+}
 
 // Closes a kernel handle when it goes out of scope.
 class ScopedHandle {
