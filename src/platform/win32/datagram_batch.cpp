@@ -4,8 +4,11 @@
 // offered, so no datagram is stamped and the callers time it themselves.
 #include "platform/datagram_batch.h"
 
-#include <mswsock.h>
+// clang-format off
+#include <winsock2.h>
 #include <windows.h>
+#include <mswsock.h>
+// clang-format on
 
 #include <cstring>
 #include <mutex>

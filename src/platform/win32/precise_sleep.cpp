@@ -3,8 +3,11 @@
 // resolution while the stream sender runs.
 #include "platform/precise_sleep.h"
 
-#include <mmsystem.h>
+// <windows.h> first: the other system headers build on its types.
+// clang-format off
 #include <windows.h>
+#include <mmsystem.h>
+// clang-format on
 
 #include "platform/clock.h"
 

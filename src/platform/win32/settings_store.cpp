@@ -7,8 +7,10 @@
 // others old, never a value half written.
 #include "platform/settings_store.h"
 
-#include <shlwapi.h>
+// clang-format off
 #include <windows.h>
+#include <shlwapi.h>
+// clang-format on
 
 #include <cstdlib>
 #include <mutex>

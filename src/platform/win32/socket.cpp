@@ -3,8 +3,11 @@
 // are evened out here (see the comments).
 #include "platform/socket.h"
 
-#include <mstcpip.h>
+// clang-format off
+#include <winsock2.h>
 #include <windows.h>
+#include <mstcpip.h>
+// clang-format on
 
 #include <cstdio>
 #include <mutex>

@@ -5,11 +5,14 @@
 // bytes can be checked where the calls themselves cannot be made.
 #pragma once
 
+// Order matters: winsock2 before windows, both before the QoS headers.
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
 #include <ntddndis.h>
 #include <qos.h>
 #include <traffic.h>
-#include <windows.h>
-#include <winsock2.h>
+// clang-format on
 
 #include <cstdint>
 #include <memory>

@@ -130,7 +130,7 @@ TCI_CLIENT_FUNC_LIST& handlerTable() {
 
 TcError errorFor(ULONG code) {
     return code == ERROR_ACCESS_DENIED || code == ERROR_PRIVILEGE_NOT_HELD ? TcError::accessDenied
-                                                                           : TcError::none;
+                                                                          : TcError::unavailable;
 }
 
 // Filters, flows, interfaces, in that order, whichever were obtained.
