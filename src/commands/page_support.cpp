@@ -5,6 +5,7 @@
 #include "http/http_request.h"
 #include "http/http_server.h"
 #include "http/templates.h"
+#include "platform/clock.h"
 
 namespace trellon {
 
@@ -66,9 +67,8 @@ std::string rebaseUrl(const std::string& base, const std::string& url) {
 }
 
 std::string longDateTimeText(std::int64_t seconds) {
-    const std::time_t time = static_cast<std::time_t>(seconds);
     std::tm local{};
-    if (localtime_r(&time, &local) == nullptr) return "";
+    if (!platform::localCalendarTime(seconds, local)) return "";
     // "%#x" (the Windows long date) has no glibc equivalent; the C locale's
     // names give the same English form.
     char text[1000];

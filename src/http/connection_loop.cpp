@@ -81,10 +81,8 @@ void HttpConnectionLoop::handBack(std::unique_ptr<HttpRequest> request) {
 }
 
 bool HttpConnectionLoop::run(HttpRequestPool& pool) {
-    if (!poller_.valid() || !poller_.watch(listener_, platform::Readiness::kReadable)) {
-        platform::recordSocketErrorFromErrno();
-        return false;
-    }
+    // The waiting set records the socket error when it fails.
+    if (!poller_.valid() || !poller_.watch(listener_, platform::Readiness::kReadable)) return false;
     bool listenerFailed = false;
     std::vector<platform::Readiness::Event> events;
     for (;;) {

@@ -1,12 +1,7 @@
 #include "http/http_request.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -23,6 +18,8 @@
 #include "lib/socket_io.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/readiness.h"
+#include "platform/socket.h"
 #include "platform/socket_error.h"
 
 namespace trellon {
@@ -87,8 +84,8 @@ std::size_t headEnd(const std::string& head, std::size_t from) {
 // a reset, and a reset can destroy our response in the client before it has
 // read it (an oversize head, a body nobody reads). So: send our end of the
 // stream first, then read and drop what still comes, for a short while.
-void drainInput(int handle) {
-    ::shutdown(handle, SHUT_WR);
+void drainInput(SocketHandle handle) {
+    platform::shutdownSocket(handle, platform::ShutdownHow::send);
     char sink[4096];
     // A deadline, not an idle time: a client that trickles bytes must not keep us.
     const std::uint64_t deadline =
@@ -97,12 +94,9 @@ void drainInput(int handle) {
         std::uint64_t now = platform::monotonicTicks();
         if (now >= deadline) return;
         int leftMs = static_cast<int>((deadline - now) / platform::kTicksPerMillisecond) + 1;
-        pollfd pfd{handle, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, leftMs);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return;
-        ssize_t n = ::recv(handle, sink, sizeof(sink), MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
+        if (platform::waitFor(handle, platform::Readiness::kReadable, leftMs) <= 0) return;
+        long n = platform::receiveSome(handle, sink, sizeof(sink), true);
+        if (n == 0 || n == platform::kIoFailed) return;
     }
 }
 
@@ -269,12 +263,9 @@ bool HttpRequest::receiveHead() {
         std::uint64_t now = platform::monotonicTicks();
         if (now >= deadline || isShutdownRequested()) break;
         std::uint64_t left = (deadline - now) / platform::kTicksPerMillisecond + 1;
-        pollfd pfd{socket_.handle(), POLLIN, 0};
-        int ready = ::poll(&pfd, 1, left < kPollSliceMs ? static_cast<int>(left) : kPollSliceMs);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
+        int ready = platform::waitFor(socket_.handle(), platform::Readiness::kReadable,
+                                      left < kPollSliceMs ? static_cast<int>(left) : kPollSliceMs);
+        if (ready < 0) break;
         if (ready == 0) continue;
         long n = socket_.receiveBytes(chunk, sizeof(chunk));
         if (n <= 0) break;
@@ -328,11 +319,7 @@ void HttpRequest::process() {
 bool HttpRequest::prepare() {
     prepared_ = true;
     if (!peerKnown_) {
-        socklen_t length = sizeof(peer_);
-        if (::getpeername(socket_.handle(), reinterpret_cast<sockaddr*>(&peer_), &length) != 0) {
-            platform::recordSocketErrorFromErrno();
-            TRL_WARNING("getpeername");
-        }
+        if (!platform::peerAddress(socket_.handle(), peer_)) TRL_WARNING("getpeername");
     }
     record_.sequenceNumber = sequenceNumber_;
     bool fits = loopMode_ ? !headTooLarge_ : receiveHead();

@@ -7,8 +7,6 @@
 // data travels in the query string).
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -1,12 +1,5 @@
 #include "http/http_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
@@ -21,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/host_name.h"
 #include "platform/readiness.h"
+#include "platform/socket.h"
 #include "platform/socket_error.h"
 
 namespace trellon {
@@ -35,13 +29,6 @@ std::shared_ptr<const HttpServer::SiteFacts> gFacts;
 const HttpServer* gFactsOwner = nullptr;
 
 constexpr int kSocketTimeoutMs = 30000;
-
-bool setTimeout(int handle, int option, int milliseconds) {
-    timeval tv{};
-    tv.tv_sec = milliseconds / 1000;
-    tv.tv_usec = (milliseconds % 1000) * 1000;
-    return ::setsockopt(handle, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
-}
 
 }  // namespace
 
@@ -155,67 +142,55 @@ bool HttpServer::loadDocument(const std::string& name, ResponseBuffer& out) cons
 void HttpServer::run() {
     logLine("Starting HTTP server");
     logFormatted("%s", "HTTP socket().  ");
-    int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (handle < 0) {
-        platform::recordSocketErrorFromErrno();
+    SocketHandle handle = platform::openSocket(false);
+    if (handle == kInvalidSocket) {
         TRL_WARNING(
             "HTTP server, processRequests(), reports socket( AF_INET, SOCK_STREAM, 0 ) failed.");
         return;
     }
     logFormatted("%s", "setsockopt()   ");
-    if (!setTimeout(handle, SO_SNDTIMEO, kSocketTimeoutMs)) {
-        platform::recordSocketErrorFromErrno();
+    if (!platform::setSendTimeout(handle, kSocketTimeoutMs)) {
         std::printf(
             "setsockopt( sock, SOL_SOCKET, SO_SNDTIMEO, (char *)&timeout, sizeof(timeout)) "
             "failed\n");
         TRL_WARNING("socket setsockopt SO_SNDTIMEO failed");
-        ::close(handle);
+        platform::closeSocket(handle);
         return;
     }
-    if (!setTimeout(handle, SO_RCVTIMEO, kSocketTimeoutMs)) {
-        platform::recordSocketErrorFromErrno();
+    if (!platform::setReceiveTimeout(handle, kSocketTimeoutMs)) {
         std::printf(
             "setsockopt( sock, SOL_SOCKET, SO_RCVTIMEO , (char *)&timeout, sizeof(timeout)) "
             "failed\n");
         TRL_WARNING("socket setsockopt SO_RCVTIMEO failed");
-        ::close(handle);
+        platform::closeSocket(handle);
         return;
     }
     // SO_REUSEADDR: the server closes first, so TIME_WAIT piles up on the
     // control port and a restart would fail to bind for a minute. Linux still
     // refuses a second live listener on the port.
-    int one = 1;
-    if (::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
-        platform::recordSocketErrorFromErrno();
+    if (!platform::setReuseAddress(handle)) {
         std::printf(
             "setsockopt( sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (char*) &boolean, len ) failed\n");
         TRL_WARNING("socket setsockopt SO_EXCLUSIVEADDRUSE failed");
-        ::close(handle);
+        platform::closeSocket(handle);
         return;
     }
     logFormatted("%s", "bind()   ");
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = htons(static_cast<std::uint16_t>(controlPort_));
-    if (::bind(handle, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
-        platform::recordSocketErrorFromErrno();
+    sockaddr_in local =
+        platform::ipv4Address(htonl(INADDR_ANY), static_cast<std::uint16_t>(controlPort_));
+    if (!platform::bindSocket(handle, local)) {
         TRL_WARNING("HTTP server socket bind failed.");
-        ::close(handle);
+        platform::closeSocket(handle);
         return;
     }
     logFormatted("%s", "listen()  ");
-    if (::listen(handle, SOMAXCONN) != 0) {
-        platform::recordSocketErrorFromErrno();
+    if (!platform::listenSocket(handle)) {
         TRL_WARNING("Call to listen on port 4044 failed");
-        ::close(handle);
+        platform::closeSocket(handle);
         return;
     }
-    sockaddr_in bound{};
-    socklen_t boundLength = sizeof(bound);
-    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
-        boundPort_.store(ntohs(bound.sin_port));
-    }
+    int bound = platform::localPort(handle);
+    if (bound >= 0) boundPort_.store(bound);
     socketio::setNonBlocking(handle);
     logFormatted("%s", "accept() start.\n");
 
@@ -237,16 +212,14 @@ void HttpServer::run() {
         // loop until the pool has shut down.
         HttpRequestPool pool(
             [&loop](std::unique_ptr<HttpRequest> request) { loop.handBack(std::move(request)); });
-        if (!loop.run(pool)) platform::recordSocketErrorFromErrno();
+        loop.run(pool);  // a failure to wait is recorded as the socket error
         pool.shutdown();
     }
     std::lock_guard<std::mutex> guard(socketLock_);
     loop_ = nullptr;
-    if (listenSocket_ > 0 && ::close(listenSocket_) != 0) {
-        platform::recordSocketErrorFromErrno();
+    if (listenSocket_ != kInvalidSocket && !platform::closeSocket(listenSocket_))
         TRL_WARNING("HTTP server shutdown.  Socket close failed");
-    }
-    listenSocket_ = 0;
+    listenSocket_ = kInvalidSocket;
 }
 
 int HttpServer::connectionCount() const {

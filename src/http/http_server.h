@@ -112,7 +112,7 @@ public:
 private:
     void resolveAddresses();
 
-    int listenSocket_ = 0;
+    SocketHandle listenSocket_ = kInvalidSocket;
     std::string htdocsPath_;
     std::string pluginsPath_;
     int controlPort_;

@@ -1,13 +1,7 @@
 #include "lib/address.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <cstring>
-
-#include "platform/socket_error.h"
 
 namespace trellon {
 
@@ -37,22 +31,7 @@ bool parseDottedQuad(const char* text, std::uint32_t& addressNetworkOrder) {
 }
 
 bool resolveName(const char* host, std::uint32_t& addressNetworkOrder) {
-    if (host == nullptr) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* result = nullptr;
-    int rc = ::getaddrinfo(host, nullptr, &hints, &result);
-    if (rc != 0 || result == nullptr) {
-        platform::setLastSocketError(platform::kErrorHostNotFound);
-        if (result != nullptr) ::freeaddrinfo(result);
-        return false;
-    }
-    platform::setLastSocketError(0);
-    addressNetworkOrder = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(result);
-    return true;
+    return platform::resolveIpv4(host, addressNetworkOrder);
 }
 
 bool buildAddress(const char* host, std::uint16_t port, sockaddr_in& out) {

@@ -1,10 +1,10 @@
 // IPv4 addresses: dotted quads, name resolution, socket addresses.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <string>
+
+#include "platform/net_address.h"
 
 namespace trellon {
 

@@ -19,23 +19,27 @@ std::string& hostNameText() {
 }
 }  // namespace
 
-AgentState::AgentState() : startTimeText_(formatHttpDate(platform::nowSeconds())) { gCurrent.store(this); }
+AgentState::AgentState() : startTimeText_(formatHttpDate(platform::nowSeconds())) {
+    gCurrent.store(this);
+}
 
 AgentState::~AgentState() {
     AgentState* self = this;
     gCurrent.compare_exchange_strong(self, nullptr);
 }
 
-AgentState* AgentState::current() { return gCurrent.load(); }
+AgentState* AgentState::current() {
+    return gCurrent.load();
+}
 
-#define TRL_LOCKED_STRING(getter, setter, member)                       \
-    std::string AgentState::getter() const {                            \
-        std::lock_guard<std::recursive_mutex> guard(settingsLock_);     \
-        return member;                                                  \
-    }                                                                   \
-    void AgentState::setter(const std::string& value) {                 \
-        std::lock_guard<std::recursive_mutex> guard(settingsLock_);     \
-        member = value;                                                 \
+#define TRL_LOCKED_STRING(getter, setter, member)                   \
+    std::string AgentState::getter() const {                        \
+        std::lock_guard<std::recursive_mutex> guard(settingsLock_); \
+        return member;                                              \
+    }                                                               \
+    void AgentState::setter(const std::string& value) {             \
+        std::lock_guard<std::recursive_mutex> guard(settingsLock_); \
+        member = value;                                             \
     }
 
 TRL_LOCKED_STRING(name, setName, name_)
@@ -67,9 +71,8 @@ void setHostName(const std::string& name) {
 }
 
 std::string formatHttpDate(long long seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    gmtime_r(&t, &tm);
+    platform::utcCalendarTime(seconds, tm);
     char buffer[64];
     std::strftime(buffer, sizeof(buffer), "%a, %d %b %Y %H:%M:%S GMT", &tm);
     return buffer;

@@ -1,12 +1,11 @@
 #include "lib/listener_thread.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <mutex>
 
 #include "lib/shutdown.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace trellon {
 
@@ -23,16 +22,21 @@ std::atomic<int> gListeningPort{0};
 constexpr int kAcceptPauseMs = 100;
 }  // namespace
 
-int ListenerThread::listeningPort() { return gListeningPort.load(); }
+int ListenerThread::listeningPort() {
+    return gListeningPort.load();
+}
 
-void ListenerThread::resetListeningPortForTests() { gListeningPort.store(0); }
+void ListenerThread::resetListeningPortForTests() {
+    gListeningPort.store(0);
+}
 
 void ListenerThread::setConnectionHandler(ConnectionHandler h) {
     std::lock_guard<std::mutex> guard(handlerLock());
     handler() = std::move(h);
 }
 
-ListenerThread::ListenerThread(int port) : Socket(false), Thread("TCP bandwidth listener", true), buffer_(100) {
+ListenerThread::ListenerThread(int port)
+    : Socket(false), Thread("TCP bandwidth listener", true), buffer_(100) {
     setDescription("ListenerThread");
     gListeningPort.store(Listen(port) ? static_cast<int>(this->port()) : -1);
 }
@@ -67,8 +71,10 @@ void ListenerThread::Run() {
             std::lock_guard<std::mutex> guard(handlerLock());
             h = handler();
         }
-        if (h) h(connection, peer);
-        else ::close(connection);
+        if (h)
+            h(connection, peer);
+        else
+            platform::closeSocket(connection);
     }
 }
 

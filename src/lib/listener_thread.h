@@ -6,8 +6,6 @@
 // keeps a pointer it does not own and stops using it once shutdown begins.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <functional>
 #include <memory>

@@ -1,18 +1,13 @@
 #include "lib/socket.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "lib/address.h"
 #include "lib/error_report.h"
 #include "lib/shutdown.h"
+#include "platform/readiness.h"
+#include "platform/socket.h"
 #include "platform/socket_error.h"
 
 namespace trellon {
@@ -23,31 +18,32 @@ constexpr int kAcceptSliceMs = 200;
 }  // namespace
 
 bool setSocketTimeouts(SocketHandle handle, int timeoutMs, bool* sendFailed, bool* receiveFailed) {
-    timeval tv{};
-    tv.tv_sec = timeoutMs / 1000;
-    tv.tv_usec = (timeoutMs % 1000) * 1000;
-    bool sendOk = ::setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0;
-    bool receiveOk = ::setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0;
+    bool sendOk = platform::setSendTimeout(handle, timeoutMs);
+    bool receiveOk = platform::setReceiveTimeout(handle, timeoutMs);
     if (sendFailed != nullptr) *sendFailed = !sendOk;
     if (receiveFailed != nullptr) *receiveFailed = !receiveOk;
     return sendOk && receiveOk;
 }
 
-Socket::~Socket() { Close(); }
+Socket::~Socket() {
+    Close();
+}
 
 bool Socket::fail(const char* message, const char* file, int line) {
     warningReport(message, file, line);
     SocketHandle h = handle_.exchange(kInvalidSocket);
-    if (h != kInvalidSocket) ::close(h);
+    if (h != kInvalidSocket) {
+        // The report above already read the error; closing must not replace it.
+        int error = platform::lastSocketError();
+        platform::closeSocket(h);
+        platform::setLastSocketError(error);
+    }
     return false;
 }
 
 bool Socket::openHandle(const char* failureMessage) {
-    SocketHandle h = ::socket(AF_INET, (udp_ ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
-    if (h < 0) {
-        platform::recordSocketErrorFromErrno();
-        return fail(failureMessage, __FILE__, __LINE__);
-    }
+    SocketHandle h = platform::openSocket(udp_);
+    if (h == kInvalidSocket) return fail(failureMessage, __FILE__, __LINE__);
     handle_.store(h);
     configure(h);
     return true;
@@ -57,31 +53,21 @@ bool Socket::Listen(int port) {
     port_.store(static_cast<std::uint16_t>(port));
     if (!openHandle("socket( domain, type, 0 ) failed")) return false;
     SocketHandle h = handle_.load();
-    int one = 1;
-    ::setsockopt(h, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    platform::setReuseAddress(h);
     sockaddr_in local{};
     buildAddress(nullptr, static_cast<std::uint16_t>(port), local);
-    if (::bind(h, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
-        platform::recordSocketErrorFromErrno();
-        return fail("bind failed", __FILE__, __LINE__);
-    }
+    if (!platform::bindSocket(h, local)) return fail("bind failed", __FILE__, __LINE__);
     if (port == 0) {
         sockaddr_in bound{};
-        socklen_t length = sizeof(bound);
-        if (::getsockname(h, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-            platform::recordSocketErrorFromErrno();
+        if (!platform::localAddress(h, bound))
             return fail("getsockname failed", __FILE__, __LINE__);
-        }
-        port_.store(ntohs(bound.sin_port));
+        port_.store(platform::addressPort(bound));
     }
     if (udp_) return true;
     // The largest backlog the system allows: a test controller may open
     // hundreds of data connections at once, and with a short queue the
     // kernel drops their handshakes, which then wait seconds to retry.
-    if (::listen(h, SOMAXCONN) != 0) {
-        platform::recordSocketErrorFromErrno();
-        return fail("listen failed", __FILE__, __LINE__);
-    }
+    if (!platform::listenSocket(h)) return fail("listen failed", __FILE__, __LINE__);
     return true;
 }
 
@@ -90,63 +76,47 @@ SocketHandle Socket::Accept(sockaddr_in* peer) {
         if (isShutdownRequested()) return kInvalidSocket;
         SocketHandle h = handle_.load();
         if (h == kInvalidSocket) return kInvalidSocket;
-        pollfd pfd{h, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, kAcceptSliceMs);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            platform::recordSocketErrorFromErrno();
-            return kInvalidSocket;
-        }
+        int ready = platform::waitFor(h, platform::Readiness::kReadable, kAcceptSliceMs);
+        if (ready < 0) return kInvalidSocket;
         if (ready == 0) continue;
-        if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (pfd.revents & POLLIN) == 0) {
+        if ((ready & platform::Readiness::kReadable) == 0)
             return kInvalidSocket;  // shut down by stop()
-        }
         sockaddr_in address{};
-        socklen_t length = sizeof(address);
-        SocketHandle c = ::accept4(h, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
-        if (c < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            platform::recordSocketErrorFromErrno();
-            return kInvalidSocket;
+        SocketHandle c = kInvalidSocket;
+        switch (platform::acceptSocket(h, false, c, address)) {
+            case platform::AcceptOutcome::accepted:
+                if (peer != nullptr) *peer = address;
+                return c;
+            case platform::AcceptOutcome::none:
+                continue;  // the client gave up first
+            case platform::AcceptOutcome::exhausted:
+            case platform::AcceptOutcome::failed:
+                return kInvalidSocket;
         }
-        if (peer != nullptr) *peer = address;
-        return c;
     }
 }
 
-bool Socket::connectTo(const sockaddr_in& remote, int localPort, bool bindLocal, const char* connectMessage,
-                       const char* host) {
+bool Socket::connectTo(const sockaddr_in& remote, int localPort, bool bindLocal,
+                       const char* connectMessage, const char* host) {
     SocketHandle h = handle_.load();
     if (bindLocal) {
         sockaddr_in local{};
         buildAddress(nullptr, static_cast<std::uint16_t>(localPort), local);
-        int one = 1;
-        ::setsockopt(h, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        if (::bind(h, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
-            platform::recordSocketErrorFromErrno();
-            return fail("bind failed", __FILE__, __LINE__);
-        }
+        platform::setReuseAddress(h);
+        if (!platform::bindSocket(h, local)) return fail("bind failed", __FILE__, __LINE__);
     }
-    int rc;
-    do {
-        rc = ::connect(h, reinterpret_cast<const sockaddr*>(&remote), sizeof(remote));
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        platform::recordSocketErrorFromErrno();
+    if (!platform::connectSocket(h, remote)) {
         if (host != nullptr) {
             char message[600];
-            std::snprintf(message, sizeof(message), connectMessage, host, static_cast<int>(port_.load()));
+            std::snprintf(message, sizeof(message), connectMessage, host,
+                          static_cast<int>(port_.load()));
             return fail(message, __FILE__, __LINE__);
         }
         return fail(connectMessage, __FILE__, __LINE__);
     }
     sockaddr_in bound{};
-    socklen_t length = sizeof(bound);
-    if (::getsockname(h, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-        platform::recordSocketErrorFromErrno();
-        return fail("getsockname failed", __FILE__, __LINE__);
-    }
-    localPort_ = ntohs(bound.sin_port);
+    if (!platform::localAddress(h, bound)) return fail("getsockname failed", __FILE__, __LINE__);
+    localPort_ = platform::addressPort(bound);
     return true;
 }
 
@@ -157,10 +127,12 @@ bool Socket::Connect(const char* host, int port, int localPort) {
     sockaddr_in remote{};
     if (!buildAddress(host, static_cast<std::uint16_t>(port), remote)) {
         char message[600];
-        std::snprintf(message, sizeof(message), "Failed to connect to host %s on port %d\n", host, port);
+        std::snprintf(message, sizeof(message), "Failed to connect to host %s on port %d\n", host,
+                      port);
         return fail(message, __FILE__, __LINE__);
     }
-    return connectTo(remote, localPort, localPort > 1023, "Failed to connect to host %s on port %d\n", host);
+    return connectTo(remote, localPort, localPort > 1023,
+                     "Failed to connect to host %s on port %d\n", host);
 }
 
 bool Socket::Connect(const std::uint32_t* address, int port, int localPort) {
@@ -171,41 +143,41 @@ bool Socket::Connect(const std::uint32_t* address, int port, int localPort) {
     }
     port_.store(static_cast<std::uint16_t>(port));
     if (!openHandle("socket(domain, type, 0) failed")) return false;
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(static_cast<std::uint16_t>(port));
-    remote.sin_addr.s_addr = *address;
-    return connectTo(remote, localPort, localPort >= 1024 && localPort < 65535, "connect failed", nullptr);
+    sockaddr_in remote = platform::ipv4Address(*address, static_cast<std::uint16_t>(port));
+    return connectTo(remote, localPort, localPort >= 1024 && localPort < 65535, "connect failed",
+                     nullptr);
 }
 
 void Socket::Close() {
     SocketHandle h = handle_.exchange(kInvalidSocket);
     if (h == kInvalidSocket) return;
-    if (::close(h) != 0) {
-        platform::recordSocketErrorFromErrno();
-        warningReport("socket close failed", __FILE__, __LINE__);
-    }
+    if (!platform::closeSocket(h)) warningReport("socket close failed", __FILE__, __LINE__);
 }
 
 bool Socket::Probe(int port) {
     port_.store(static_cast<std::uint16_t>(port));
-    SocketHandle h = ::socket(AF_INET, (udp_ ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
-    if (h < 0) return false;
+    int savedError = platform::lastSocketError();
+    SocketHandle h = platform::openSocket(udp_);
+    if (h == kInvalidSocket) {
+        platform::setLastSocketError(savedError);
+        return false;
+    }
     // The socket's time-outs (a TimeoutSocket's) bound the connect too: a
     // port whose handshakes are dropped must not hold the install for minutes.
     configure(h);
     sockaddr_in remote{};
     bool connected = false;
-    if (buildAddress("localhost", static_cast<std::uint16_t>(port), remote)) {
-        connected = ::connect(h, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) == 0;
-    }
-    ::close(h);
+    if (buildAddress("localhost", static_cast<std::uint16_t>(port), remote))
+        connected = platform::connectSocket(h, remote);
+    platform::closeSocket(h);
+    // A probe is a question, not a failure of this socket: the error stays as it was.
+    platform::setLastSocketError(savedError);
     return udp_ ? connected : !connected;
 }
 
 void Socket::shutdownBoth() {
     SocketHandle h = handle_.load();
-    if (h != kInvalidSocket) ::shutdown(h, SHUT_RDWR);
+    if (h != kInvalidSocket) platform::shutdownSocket(h, platform::ShutdownHow::both);
 }
 
 long Socket::sendBytes(const void* data, std::size_t length) {
@@ -213,56 +185,48 @@ long Socket::sendBytes(const void* data, std::size_t length) {
     std::size_t done = 0;
     const char* bytes = static_cast<const char*>(data);
     while (done < length) {
-        ssize_t n = ::send(h, bytes + done, length - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            platform::recordSocketErrorFromErrno();
-            return done > 0 ? static_cast<long>(done) : -1;
-        }
-        if (udp_) return static_cast<long>(n);
+        long n = platform::sendSome(h, bytes + done, length - done, false);
+        if (n < 0) return done > 0 ? static_cast<long>(done) : -1;
+        if (udp_) return n;
         done += static_cast<std::size_t>(n);
     }
     return static_cast<long>(done);
 }
 
 long Socket::receiveBytes(void* data, std::size_t length) {
-    SocketHandle h = handle_.load();
-    for (;;) {
-        ssize_t n = ::recv(h, data, length, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            platform::recordSocketErrorFromErrno();
-            return -1;
-        }
-        return static_cast<long>(n);
-    }
+    long n = platform::receiveSome(handle_.load(), data, length, false);
+    return n < 0 ? -1 : n;
 }
 
 int Socket::setReceiveBufferSize(SocketHandle handle, int size) {
     if (size < 1) return 0;
-    return ::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    return platform::setReceiveBufferSize(handle, size);
 }
 
 int Socket::setSendBufferSize(SocketHandle handle, int size) {
     if (size < 1) return 0;
-    return ::setsockopt(handle, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    return platform::setSendBufferSize(handle, size);
 }
 
 namespace {
-int readBufferOption(SocketHandle handle, int option) {
-    bool temporary = handle < 0;
-    if (temporary) handle = ::socket(AF_INET, SOCK_STREAM, 0);
-    int value = 0;
-    socklen_t length = sizeof(value);
-    int rc = ::getsockopt(handle, SOL_SOCKET, option, &value, &length);
-    if (temporary && handle >= 0) ::close(handle);
-    return rc != 0 ? rc : value;
+// Without a handle, the system's default for a new stream socket.
+int readBufferSize(SocketHandle handle, bool receive) {
+    bool temporary = handle == kInvalidSocket;
+    if (temporary) handle = platform::openSocket(false);
+    if (handle == kInvalidSocket) return -1;
+    int value = receive ? platform::receiveBufferSize(handle) : platform::sendBufferSize(handle);
+    if (temporary) platform::closeSocket(handle);
+    return value;
 }
 }  // namespace
 
-int Socket::getReceiveBufferSize(SocketHandle handle) { return readBufferOption(handle, SO_RCVBUF); }
+int Socket::getReceiveBufferSize(SocketHandle handle) {
+    return readBufferSize(handle, true);
+}
 
-int Socket::getSendBufferSize(SocketHandle handle) { return readBufferOption(handle, SO_SNDBUF); }
+int Socket::getSendBufferSize(SocketHandle handle) {
+    return readBufferSize(handle, false);
+}
 
 void TimeoutSocket::configure(SocketHandle handle) {
     bool sendFailed = false;

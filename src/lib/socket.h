@@ -6,16 +6,16 @@
 // (through a thread's stop) to end a blocked accept or transfer.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/net_address.h"
+
 namespace trellon {
 
-using SocketHandle = int;
-constexpr SocketHandle kInvalidSocket = -1;
+using SocketHandle = platform::NativeSocket;
+constexpr SocketHandle kInvalidSocket = platform::kNoSocket;
 
 class Socket {
 public:
@@ -73,8 +73,8 @@ public:
 protected:
     bool fail(const char* message, const char* file, int line);
     bool openHandle(const char* failureMessage);
-    bool connectTo(const sockaddr_in& remote, int localPort, bool bindLocal, const char* connectMessage,
-                   const char* host);
+    bool connectTo(const sockaddr_in& remote, int localPort, bool bindLocal,
+                   const char* connectMessage, const char* host);
 
     std::atomic<SocketHandle> handle_{kInvalidSocket};
     std::atomic<std::uint16_t> port_{0};

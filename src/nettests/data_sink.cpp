@@ -1,9 +1,5 @@
 #include "nettests/data_sink.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 
@@ -14,6 +10,7 @@
 #include "nettests/bandwidth_test_thread.h"
 #include "nettests/socket_reader_thread.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 #include "results/test_log.h"
 #include "results/test_result.h"
 
@@ -64,31 +61,26 @@ void DataSink::describe(TestResult& record, const std::string& peer, int peerPor
 
 bool DataSink::handleConnection(SocketHandle connection, const sockaddr_in& peer) {
     if (isShutdownRequested()) {
-        ::close(connection);
+        platform::closeSocket(connection);
         return false;
     }
     // Taken before anything is made for the connection; a refused one costs
     // nothing but its accept.
     if (gConnections.fetch_add(1) >= kMaxConnections) {
         release();
-        ::close(connection);
+        platform::closeSocket(connection);
         return false;
     }
     TestLog* log = TestLog::instance();
     std::shared_ptr<TestResult> record = log != nullptr ? log->newTestResult() : nullptr;
     if (!record) {
         release();
-        ::close(connection);
+        platform::closeSocket(connection);
         return false;
     }
-    char address[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
-    sockaddr_in local{};
-    socklen_t length = sizeof(local);
-    int localPort = ::getsockname(connection, reinterpret_cast<sockaddr*>(&local), &length) == 0
-                        ? ntohs(local.sin_port)
-                        : 0;
-    describe(*record, address, ntohs(peer.sin_port), localPort);
+    const std::string address = platform::addressText(peer);
+    const int localPort = std::max(platform::localPort(connection), 0);
+    describe(*record, address, platform::addressPort(peer), localPort);
 
     // Frees itself when the connection has ended; the count goes back then.
     auto* reader = new SocketReaderThread(connection, record, release);

@@ -13,8 +13,6 @@
 // is one atomic, given back when each reader thread is gone.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <string>
 
 #include "lib/socket.h"

@@ -1,11 +1,7 @@
 #include "nettests/perf_socket.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +12,7 @@
 #include "lib/shutdown.h"
 #include "lib/units.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 #include "platform/socket_error.h"
 #include "results/test_result.h"
 
@@ -64,10 +61,6 @@ void recordBandwidth(TestResult& record, std::int64_t rate) {
         record.setBandwidth(static_cast<int>(rate));
     else
         record.addXmlInt("bandwidth", rate);
-}
-
-bool wouldBlock(int err) {
-    return err == EAGAIN || err == EWOULDBLOCK;
 }
 
 // "3" for whole seconds, "0.3" otherwise.
@@ -246,15 +239,13 @@ PerfSocket::Outcome PerfSocket::sendBlock(std::int64_t& sent) {
     std::size_t done = 0;
     std::int64_t lastProgress = now_;
     while (done < length) {
-        ssize_t n = ::send(handle_, buffer_.data() + done, length - done, MSG_NOSIGNAL);
+        long n = platform::sendSome(handle_, buffer_.data() + done, length - done, false);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             lastProgress = now();
             continue;
         }
-        int err = errno;
-        if (n < 0 && err == EINTR) continue;
-        if (n < 0 && wouldBlock(err)) {
+        if (n == platform::kIoWouldBlock) {
             // A slice passed with the socket's buffer full.
             now_ = now();
             if (shouldStop() || recordSaysStop()) {
@@ -262,15 +253,16 @@ PerfSocket::Outcome PerfSocket::sendBlock(std::int64_t& sent) {
                 return Outcome::stopped;
             }
             if (stallLimitMs_ > 0 && now_ - lastProgress > std::int64_t{stallLimitMs_} * 1000) {
-                errno = ETIMEDOUT;
-                lastError_ = platform::recordSocketErrorFromErrno();
+                platform::setLastSocketError(platform::kErrorTimedOut);
+                lastError_ = platform::kErrorTimedOut;
                 sent = static_cast<std::int64_t>(done);
                 return Outcome::failed;
             }
             continue;
         }
-        errno = n == 0 ? EPIPE : err;
-        lastError_ = platform::recordSocketErrorFromErrno();
+        // Nothing sent and no error: the connection is shut down under us.
+        if (n == 0) platform::setLastSocketError(platform::kErrorShutDown);
+        lastError_ = platform::lastSocketError();
         sent = static_cast<std::int64_t>(done);
         return Outcome::failed;
     }
@@ -281,8 +273,7 @@ PerfSocket::Outcome PerfSocket::sendBlock(std::int64_t& sent) {
 void PerfSocket::abortConnection() {
     // The owner's close then resets the connection instead of ending it, so
     // the sink can tell a transfer broken off from one that is complete.
-    linger off{1, 0};
-    ::setsockopt(handle_, SOL_SOCKET, SO_LINGER, &off, sizeof(off));
+    platform::setResetOnClose(handle_);
 }
 
 void PerfSocket::waitForSinkClose() {
@@ -290,10 +281,9 @@ void PerfSocket::waitForSinkClose() {
     // once it has read every byte we sent.
     std::int64_t deadline = now() + std::int64_t{std::max(timeLimit_, 1)} * 1000000;
     for (;;) {
-        ssize_t n = ::recv(handle_, buffer_.data(), buffer_.size(), 0);
+        long n = platform::receiveSome(handle_, buffer_.data(), buffer_.size(), false);
         if (n == 0) return;
-        int err = errno;
-        if (n > 0 || (n < 0 && (err == EINTR || wouldBlock(err)))) {
+        if (n > 0 || n == platform::kIoWouldBlock) {
             now_ = now();
             if (shouldStop() || recordSaysStop()) return;
             if (now_ > deadline) {
@@ -356,7 +346,7 @@ void PerfSocket::sendTestData() {
         finalExtra_ =
             "<br>Sending stopped early: the connection failed (" + errorText(lastError_) + ").";
     } else {
-        ::shutdown(handle_, SHUT_WR);
+        platform::shutdownSocket(handle_, platform::ShutdownHow::send);
         waitForSinkClose();
     }
     finalReport(finalExtra_);
@@ -365,9 +355,7 @@ void PerfSocket::sendTestData() {
 void PerfSocket::receiveTestData() {
     if (done_ || !result_) return;
     sockaddr_in peer{};
-    socklen_t length = sizeof(peer);
-    if (::getpeername(handle_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-        platform::recordSocketErrorFromErrno();
+    if (!platform::peerAddress(handle_, peer)) {
         TRL_SOCKET_FAILURE("Call to get remote address (getpeername) failed.");
     }
     startReporting();
@@ -381,16 +369,14 @@ void PerfSocket::receiveTestData() {
                     secondsText(totalLimitMs_) + " seconds.";
             break;
         }
-        ssize_t n = ::recv(handle_, buffer_.data(), buffer_.size(), 0);
+        long n = platform::receiveSome(handle_, buffer_.data(), buffer_.size(), false);
         if (n > 0) {
             account(n);
             lastProgress = now_;
             continue;
         }
         if (n == 0) break;  // the sender's end of data
-        int err = errno;
-        if (err == EINTR) continue;
-        if (wouldBlock(err)) {
+        if (n == platform::kIoWouldBlock) {
             now_ = now();
             if (stallLimitMs_ > 0 && now_ - lastProgress > std::int64_t{stallLimitMs_} * 1000) {
                 extra = "<br>No data came for " + secondsText(stallLimitMs_) +
@@ -399,12 +385,11 @@ void PerfSocket::receiveTestData() {
             }
             continue;
         }
-        if (err == ECONNRESET) {
+        const int code = platform::lastSocketError();
+        if (code == platform::kErrorConnectionReset) {
             extra = kBrokenOffText;
         } else {
-            errno = err;
-            extra = "<br>The connection failed (" +
-                    errorText(platform::recordSocketErrorFromErrno()) + ").";
+            extra = "<br>The connection failed (" + errorText(code) + ").";
         }
         break;
     }

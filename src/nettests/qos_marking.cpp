@@ -56,7 +56,7 @@ QosMarking::~QosMarking() {
     std::printf("tcCount=%d (destructor)\n", gTcCount);
     std::fflush(stdout);
     remove();
-    for (int socket : sockets_) platform::tcDetachSocket(socket);
+    for (platform::NativeSocket socket : sockets_) platform::tcDetachSocket(socket);
 }
 
 platform::TcGenFlow QosMarking::buildFlow(int dscp, int priority) {
@@ -130,9 +130,10 @@ bool QosMarking::refused() const {
     return refused_;
 }
 
-bool QosMarking::markSocket(int socket, std::uint32_t addressNetworkOrder, std::uint16_t port) {
+bool QosMarking::markSocket(platform::NativeSocket socket, std::uint32_t addressNetworkOrder,
+                            std::uint16_t port) {
     std::lock_guard<std::recursive_mutex> guard(trafficControlLock());
-    if (socket < 0) return false;
+    if (socket == platform::kNoSocket) return false;
     if (std::find(sockets_.begin(), sockets_.end(), socket) == sockets_.end())
         sockets_.push_back(socket);
     // Tied to this flow (none when it is not installed), so a socket never

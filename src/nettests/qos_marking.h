@@ -64,7 +64,8 @@ public:
     // The socket sends this marking's traffic to the destination (address in
     // network order, port in host order): it carries the marking while the
     // flow is installed, and nothing otherwise. False when the system refused.
-    bool markSocket(int socket, std::uint32_t addressNetworkOrder, std::uint16_t port);
+    bool markSocket(platform::NativeSocket socket, std::uint32_t addressNetworkOrder,
+                    std::uint16_t port);
 
     int protocol() const { return protocol_; }
     const std::string& address() const { return address_; }
@@ -98,7 +99,7 @@ private:
     // Guarded by the traffic-control lock.
     platform::TcFlowHandle flow_ = platform::kNoFlow;
     bool refused_ = false;
-    std::vector<int> sockets_;
+    std::vector<platform::NativeSocket> sockets_;
 };
 
 // The results' account of a marking: the sentences of the explanation once

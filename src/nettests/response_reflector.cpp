@@ -1,11 +1,5 @@
 #include "nettests/response_reflector.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -17,8 +11,10 @@
 #include "lib/timestamp.h"
 #include "nettests/probe_handling.h"
 #include "nettests/qos_marking.h"
+#include "platform/datagram_batch.h"
 #include "platform/receive_stamp.h"
 #include "platform/received_tos.h"
+#include "platform/socket.h"
 #include "platform/socket_error.h"
 
 namespace trellon {
@@ -46,12 +42,6 @@ void printLine(const std::string& text) {
 std::string location(const char* method, int line) {
     return std::string("(") + method + " " + sourceFileName(__FILE__) + " at line " +
            std::to_string(line) + "\n";
-}
-
-void setBuffer(int socket, int forceOption, int option) {
-    int size = kSocketBufferBytes;
-    if (::setsockopt(socket, SOL_SOCKET, forceOption, &size, sizeof(size)) != 0)
-        ::setsockopt(socket, SOL_SOCKET, option, &size, sizeof(size));
 }
 
 bool stopRequested(const ReflectedPacketQueue& queue) {
@@ -170,7 +160,7 @@ std::size_t ReflectedPacketQueue::size() const {
 
 // ---------------------------------------------------------------- writer
 
-ResponseReflectorWriterThread::ResponseReflectorWriterThread(int socket,
+ResponseReflectorWriterThread::ResponseReflectorWriterThread(platform::NativeSocket socket,
                                                              ReflectedPacketQueue& queue,
                                                              ReflectorCounters& counters)
     : Thread("ResponseReflectorWriterThread", false),
@@ -189,7 +179,7 @@ ResponseReflectorWriterThread::~ResponseReflectorWriterThread() {
 void ResponseReflectorWriterThread::stop() {
     stopBase();
     queue_.stop();
-    ::shutdown(socket_, SHUT_RDWR);
+    platform::shutdownSocket(socket_, platform::ShutdownHow::both);
 }
 
 void ResponseReflectorWriterThread::Run() {
@@ -250,7 +240,7 @@ void ResponseReflectorWriterThread::sendBatch(std::vector<ReflectedPacketPtr>& b
 
 void ResponseReflectorWriterThread::markFor(const ReflectedPacket& packet) {
     bool wanted = dscpInRange(packet.replyDscp) || priorityInRange(packet.replyPriority);
-    std::uint16_t port = ntohs(packet.sender.sin_port);
+    std::uint16_t port = platform::addressPort(packet.sender);
     // The same marking as the previous run: the flow stays, the socket keeps it.
     if (marking_ && wanted && marking_->dscp() == packet.replyDscp &&
         marking_->priority() == packet.replyPriority && marking_->port() == port)
@@ -271,8 +261,7 @@ void ResponseReflectorWriterThread::markFor(const ReflectedPacket& packet) {
 void ResponseReflectorWriterThread::sendRun(std::vector<ReflectedPacketPtr>& batch,
                                             std::size_t first, std::size_t end) {
     if (first >= end) return;
-    mmsghdr messages[kBatch];
-    iovec vectors[kBatch];
+    platform::Datagram datagrams[kBatch];
     std::size_t count = end - first;
     // The send time is read once for the run, before the marking work, so
     // setting up a flow does not count as time spent in the reflector.
@@ -280,20 +269,16 @@ void ResponseReflectorWriterThread::sendRun(std::vector<ReflectedPacketPtr>& bat
     for (std::size_t k = 0; k < count; ++k) {
         ReflectedPacket& packet = *batch[first + k];
         ProbePacket::writeTime(packet.bytes.data(), ProbePacket::kReflectorSendSeconds, sendTime);
-        vectors[k].iov_base = packet.bytes.data();
-        vectors[k].iov_len = packet.length;
-        std::memset(&messages[k], 0, sizeof(messages[k]));
-        messages[k].msg_hdr.msg_name = &packet.sender;
-        messages[k].msg_hdr.msg_namelen = sizeof(packet.sender);
-        messages[k].msg_hdr.msg_iov = &vectors[k];
-        messages[k].msg_hdr.msg_iovlen = 1;
+        datagrams[k].data = packet.bytes.data();
+        datagrams[k].size = packet.length;
+        datagrams[k].peer = &packet.sender;
     }
     markFor(*batch[first]);
     std::size_t next = 0;
     while (next < count) {
-        int sent = ::sendmmsg(socket_, &messages[next], static_cast<unsigned>(count - next), 0);
+        int sent =
+            platform::sendDatagrams(socket_, &datagrams[next], static_cast<int>(count - next));
         if (sent < 0) {
-            if (errno == EINTR) continue;
             // This reply cannot be sent (a failed send is not reported); the
             // rest of the run still goes.
             countSend(-1, *batch[first + next]);
@@ -302,7 +287,7 @@ void ResponseReflectorWriterThread::sendRun(std::vector<ReflectedPacketPtr>& bat
         }
         if (sent == 0) break;
         for (int k = 0; k < sent; ++k)
-            countSend(messages[next + k].msg_len, *batch[first + next + k]);
+            countSend(static_cast<long>(datagrams[next + k].length), *batch[first + next + k]);
         next += static_cast<std::size_t>(sent);
     }
 }
@@ -320,7 +305,7 @@ void ResponseReflectorWriterThread::countSend(long result, const ReflectedPacket
 
 // ---------------------------------------------------------------- reader
 
-ResponseReflectorReaderThread::ResponseReflectorReaderThread(int socket,
+ResponseReflectorReaderThread::ResponseReflectorReaderThread(platform::NativeSocket socket,
                                                              ResponseReflectorWriterThread& writer,
                                                              ReflectedPacketQueue& queue,
                                                              ReflectorCounters& counters)
@@ -335,7 +320,7 @@ void ResponseReflectorReaderThread::stop() {
     queue_.stop();
     // Returns a receive blocked on this socket at once (Linux wakes the
     // waiter and later receives return 0), also on an unconnected UDP socket.
-    ::shutdown(socket_, SHUT_RDWR);
+    platform::shutdownSocket(socket_, platform::ShutdownHow::both);
 }
 
 void ResponseReflectorReaderThread::Run() {
@@ -364,51 +349,41 @@ void ResponseReflectorReaderThread::Run() {
 void ResponseReflectorReaderThread::receiveBatch(std::vector<ReflectedPacketPtr>& slots,
                                                  std::vector<ReflectedPacketPtr>& batch) {
     queue_.refill(slots);
-    mmsghdr messages[kBatch];
-    iovec vectors[kBatch];
-    // Each datagram's TOS byte comes in its own control buffer, within the
-    // same recvmmsg: seeing the marking costs no extra call.
-    alignas(cmsghdr) std::uint8_t controls[kBatch][platform::kReceivedTosControlBytes];
+    // Each datagram's receive time and TOS byte come with it, within the
+    // same batch receive: seeing the marking costs no extra call.
+    platform::Datagram datagrams[kBatch];
     for (std::size_t i = 0; i < kBatch; ++i) {
         ReflectedPacket& packet = *slots[i];
-        vectors[i].iov_base = packet.bytes.data();
-        vectors[i].iov_len = packet.bytes.size();
-        std::memset(&messages[i], 0, sizeof(messages[i]));
-        messages[i].msg_hdr.msg_name = &packet.sender;
-        messages[i].msg_hdr.msg_namelen = sizeof(packet.sender);
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
-        messages[i].msg_hdr.msg_control = controls[i];
-        messages[i].msg_hdr.msg_controllen = sizeof(controls[i]);
+        datagrams[i].data = packet.bytes.data();
+        datagrams[i].size = packet.bytes.size();
+        datagrams[i].peer = &packet.sender;
     }
     // Waits for the first datagram (at most the receive slice), then takes
     // whatever else is already queued without waiting.
-    int received = ::recvmmsg(socket_, messages, kBatch, MSG_WAITFORONE, nullptr);
+    int received = platform::receiveDatagrams(socket_, datagrams, static_cast<int>(kBatch),
+                                              platform::kDatagramStamp | platform::kDatagramTos);
     if (received <= 0) {
         // Time-out slice, a shut-down socket, or an error (such as the one a
         // port-unreachable answer to an earlier reply leaves): receive again.
         // An unusable descriptor would fail at once for ever; wait out a
         // slice instead of spinning.
-        if (received < 0 && (errno == EBADF || errno == ENOTSOCK)) {
-            platform::recordSocketErrorFromErrno();
+        if (received == platform::kDatagramFailed &&
+            platform::lastSocketError() == platform::kErrorNotSocket)
             queue_.waitForStop(std::chrono::milliseconds(kReceiveSliceMs));
-        }
         return;
     }
     // The reflector receive time, read immediately after the receive.
     Timestamp receiveTime = Timestamp::now();
     for (int i = 0; i < received; ++i) {
-        std::size_t length = messages[i].msg_len;
-        bool truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        std::size_t length = datagrams[i].length;
+        bool truncated = datagrams[i].truncated;
         ReflectedPacket& slot = *slots[i];
         // The kernel's arrival time where it gives one: the time this thread
         // took to wake then counts in the hold, which the prober takes off.
         Timestamp arrival = receiveTime;
-        std::int64_t stampSeconds = 0;
-        std::int32_t stampMicroseconds = 0;
-        if (platform::receiveStamp(messages[i].msg_hdr, stampSeconds, stampMicroseconds)) {
-            arrival.seconds = static_cast<std::int32_t>(stampSeconds);
-            arrival.microseconds = stampMicroseconds;
+        if (datagrams[i].stamped) {
+            arrival.seconds = static_cast<std::int32_t>(datagrams[i].stampSeconds);
+            arrival.microseconds = datagrams[i].stampMicroseconds;
         }
         // A refused datagram leaves its slot to the next receive.
         switch (acceptProbe(slot.bytes.data(), length, truncated, arrival, slot.replyDscp,
@@ -427,7 +402,7 @@ void ResponseReflectorReaderThread::receiveBatch(std::vector<ReflectedPacketPtr>
         }
         // What the probe carried on arrival goes back in word 44, so the
         // prober sees re-marking on the way out.
-        int tos = platform::receivedTos(messages[i].msg_hdr);
+        int tos = datagrams[i].tos;
         ProbePacket::writeWord(slot.bytes.data(), ProbePacket::kSeenDscp,
                                ProbePacket::seenDscpWord(tos < 0 ? -1 : tos >> 2));
         slot.length = length;
@@ -450,8 +425,8 @@ ResponseReflector::~ResponseReflector() {
     if (writer_) writer_->join();
     reader_.reset();
     writer_.reset();
-    if (socket_ >= 0) ::close(socket_);
-    socket_ = -1;
+    if (socket_ != platform::kNoSocket) platform::closeSocket(socket_);
+    socket_ = platform::kNoSocket;
     ResponseReflector* self = this;
     gCurrentReflector.compare_exchange_strong(self, nullptr);
 }
@@ -462,38 +437,32 @@ ResponseReflector* ResponseReflector::current() {
 
 void ResponseReflector::openSocketRunThreads() {
     if (writer_ || reader_) return;
-    socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (socket_ < 0) {
-        int code = platform::recordSocketErrorFromErrno();
+    socket_ = platform::openSocket(true);
+    if (socket_ == platform::kNoSocket) {
+        int code = platform::lastSocketError();
         std::printf("ResponseReflector::openSocketRunThreads() socket failed\n");
         std::printf("WSAGetLastError returned %d\n", code);
         std::printf("Error: %s\n", socketErrorText(code));
         std::fflush(stdout);
     } else {
-        setBuffer(socket_, SO_RCVBUFFORCE, SO_RCVBUF);
+        platform::forceReceiveBufferSize(socket_, kSocketBufferBytes);
         platform::enableReceiveStamps(socket_);
         if (!platform::enableReceivedTos(socket_))
             std::printf("ResponseReflector: the probes' marking cannot be read (IP_RECVTOS)\n");
-        setBuffer(socket_, SO_SNDBUFFORCE, SO_SNDBUF);
-        timeval slice{};
-        slice.tv_usec = kReceiveSliceMs * 1000;
-        ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof(slice));
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
-        local.sin_port = htons(static_cast<std::uint16_t>(port_.load()));
-        if (::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
-            int code = platform::recordSocketErrorFromErrno();
+        platform::forceSendBufferSize(socket_, kSocketBufferBytes);
+        platform::setReceiveTimeout(socket_, kReceiveSliceMs);
+        sockaddr_in local =
+            platform::ipv4Address(htonl(INADDR_ANY), static_cast<std::uint16_t>(port_.load()));
+        if (!platform::bindSocket(socket_, local)) {
+            int code = platform::lastSocketError();
             std::printf("ResponseReflector::openSocketRunThreads() bind on port %d failed\n",
                         port_.load());
             std::printf("WSAGetLastError returned %d\n", code);
             std::printf("Error: %s\n", socketErrorText(code));
             std::fflush(stdout);
         } else {
-            sockaddr_in bound{};
-            socklen_t length = sizeof(bound);
-            if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
-                port_.store(ntohs(bound.sin_port));
+            int bound = platform::localPort(socket_);
+            if (bound >= 0) port_.store(bound);
         }
     }
     // Started even when the bind failed: the reflector then answers nothing,
@@ -511,7 +480,8 @@ void ResponseReflector::pulse() {
 
 void ResponseReflector::stop() {
     queue_->stop();
-    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+    if (socket_ != platform::kNoSocket)
+        platform::shutdownSocket(socket_, platform::ShutdownHow::both);
 }
 
 }  // namespace trellon

@@ -33,8 +33,6 @@
 // ever uses a closed (or reused) descriptor.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -48,6 +46,7 @@
 
 #include "lib/thread.h"
 #include "nettests/probe_packet.h"
+#include "platform/net_address.h"
 
 namespace trellon {
 
@@ -126,7 +125,7 @@ struct ReflectorCounters {
 
 class ResponseReflectorWriterThread : public Thread {
 public:
-    ResponseReflectorWriterThread(int socket, ReflectedPacketQueue& queue,
+    ResponseReflectorWriterThread(platform::NativeSocket socket, ReflectedPacketQueue& queue,
                                   ReflectorCounters& counters);
     ~ResponseReflectorWriterThread() override;  // removes the current marking first
 
@@ -141,7 +140,7 @@ private:
     void markFor(const ReflectedPacket& packet);
     void countSend(long result, const ReflectedPacket& packet);
 
-    int socket_;
+    platform::NativeSocket socket_;
     ReflectedPacketQueue& queue_;
     ReflectorCounters& counters_;
     std::unique_ptr<QosMarking> marking_;  // the current reply marking, or none
@@ -149,7 +148,8 @@ private:
 
 class ResponseReflectorReaderThread : public Thread {
 public:
-    ResponseReflectorReaderThread(int socket, ResponseReflectorWriterThread& writer,
+    ResponseReflectorReaderThread(platform::NativeSocket socket,
+                                  ResponseReflectorWriterThread& writer,
                                   ReflectedPacketQueue& queue, ReflectorCounters& counters);
 
     void stop() override;
@@ -159,7 +159,7 @@ private:
     void receiveBatch(std::vector<ReflectedPacketPtr>& slots,
                       std::vector<ReflectedPacketPtr>& batch);
 
-    int socket_;
+    platform::NativeSocket socket_;
     ResponseReflectorWriterThread& writer_;
     ReflectedPacketQueue& queue_;
     ReflectorCounters& counters_;
@@ -195,7 +195,7 @@ public:
 
 private:
     std::atomic<int> port_;
-    int socket_ = -1;
+    platform::NativeSocket socket_ = platform::kNoSocket;
     std::unique_ptr<ResponseReflectorReaderThread> reader_;
     std::unique_ptr<ResponseReflectorWriterThread> writer_;
     std::unique_ptr<ReflectedPacketQueue> queue_;

@@ -1,12 +1,6 @@
 #include "nettests/response_test_thread.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -24,8 +18,11 @@
 #include "nettests/qos_marking.h"
 #include "nettests/remote_agent_status.h"
 #include "platform/clock.h"
+#include "platform/datagram_batch.h"
+#include "platform/readiness.h"
 #include "platform/receive_stamp.h"
 #include "platform/received_tos.h"
+#include "platform/socket.h"
 #include "platform/socket_error.h"
 #include "results/test_result.h"
 
@@ -62,16 +59,16 @@ int clampPacketSize(int size) {
 // The socket of one test, closed however runTest ends.
 class UdpHandle {
 public:
-    UdpHandle() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    UdpHandle() : fd_(platform::openSocket(true)) {}
     ~UdpHandle() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ != platform::kNoSocket) platform::closeSocket(fd_);
     }
     UdpHandle(const UdpHandle&) = delete;
     UdpHandle& operator=(const UdpHandle&) = delete;
-    int fd() const { return fd_; }
+    platform::NativeSocket fd() const { return fd_; }
 
 private:
-    int fd_;
+    platform::NativeSocket fd_;
 };
 
 bool interrupted(const TestResult& result) {
@@ -192,9 +189,10 @@ void ResponseTestControl::noteRoundTrip(std::int64_t microseconds) {
 
 // ---------------------------------------------------------------- writer
 
-ResponseWriterThread::ResponseWriterThread(int socket, const sockaddr_in& destination,
-                                           int packetSize, int repeatCount, int pause, int dscp,
-                                           int priority, ResponseTestControl& control,
+ResponseWriterThread::ResponseWriterThread(platform::NativeSocket socket,
+                                           const sockaddr_in& destination, int packetSize,
+                                           int repeatCount, int pause, int dscp, int priority,
+                                           ResponseTestControl& control,
                                            std::shared_ptr<TestResult> result)
     : Thread("ResponseWriterThread", false),
       socket_(socket),
@@ -241,11 +239,12 @@ void ResponseWriterThread::Run() {
     std::unique_ptr<QosMarking> marking;
     try {
         if (dscp_ >= 0 || priority_ >= 0) {
-            marking = std::make_unique<QosMarking>(QosMarking::kUdp, ntohs(destination_.sin_port),
-                                                   dscp_, priority_, destination_.sin_addr.s_addr);
+            marking =
+                std::make_unique<QosMarking>(QosMarking::kUdp, platform::addressPort(destination_),
+                                             dscp_, priority_, destination_.sin_addr.s_addr);
             marking->install();
             marking->markSocket(socket_, destination_.sin_addr.s_addr,
-                                ntohs(destination_.sin_port));
+                                platform::addressPort(destination_));
             // The page tells of the marking only now that it is in place (or
             // that the system refused it).
             reportMarking(*result_, *marking);
@@ -270,15 +269,10 @@ void ResponseWriterThread::Run() {
             writeProbeHeader(probe.data(), dscp_, priority_);
             std::uint64_t key = ProbePacket::timeKey(sentAt);
             control_.noteSent(key);
-            long sent;
-            do {
-                sent = ::sendto(socket_, probe.data(), probe.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&destination_),
-                                sizeof(destination_));
-            } while (sent < 0 && errno == EINTR);
+            long sent = platform::sendTo(socket_, probe.data(), probe.size(), destination_);
             if (sent < 0) {
                 // Not sent, so not counted: it would show as a lost probe.
-                int code = platform::recordSocketErrorFromErrno();
+                int code = platform::lastSocketError();
                 control_.forgetSent(key);
                 TRL_WARNING("socket send return < 0");
                 reportSendFailure(code);
@@ -310,8 +304,8 @@ void ResponseWriterThread::Run() {
 
 // ---------------------------------------------------------------- reader
 
-ResponseReaderThread::ResponseReaderThread(int socket, int packetSize, int repeatCount,
-                                           ResponseTestControl& control,
+ResponseReaderThread::ResponseReaderThread(platform::NativeSocket socket, int packetSize,
+                                           int repeatCount, ResponseTestControl& control,
                                            std::shared_ptr<TestResult> result)
     : Thread("ResponseReaderThread", false),
       socket_(socket),
@@ -373,9 +367,9 @@ bool ResponseReaderThread::receiveOne(std::uint8_t* buffer, std::size_t size, in
     auto deadline = control_.endTime();
     if (control_.writerFinished()) deadline = std::min(deadline, control_.graceEnd());
     auto slice = std::clamp<Clock::duration>(deadline - now, std::chrono::milliseconds(1), kSlice);
-    pollfd fd{socket_, POLLIN, 0};
-    int ready = ::poll(
-        &fd, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
+    int ready = platform::waitFor(
+        socket_, platform::Readiness::kReadable,
+        static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
     if (ready <= 0) return true;  // a slice passed (or EINTR): look at the flags again
     takeReply(buffer, size, attempts);
     return !isShutdownRequested();
@@ -383,20 +377,15 @@ bool ResponseReaderThread::receiveOne(std::uint8_t* buffer, std::size_t size, in
 
 bool ResponseReaderThread::takeReply(std::uint8_t* buffer, std::size_t size, int& attempts) {
     sockaddr_in from{};
-    iovec vector{buffer, size};
-    alignas(cmsghdr) std::uint8_t control[platform::kReceivedTosControlBytes];
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof(from);
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    long n = ::recvmsg(socket_, &message, MSG_DONTWAIT);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-        if (errno == EINTR) return true;
-        platform::recordSocketErrorFromErrno();
+    platform::Datagram reply;
+    reply.data = buffer;
+    reply.size = size;
+    reply.peer = &from;
+    int got = platform::receiveDatagrams(
+        socket_, &reply, 1,
+        platform::kDatagramDontWait | platform::kDatagramStamp | platform::kDatagramTos);
+    if (got == platform::kDatagramWouldBlock) return false;
+    if (got < 0) {
         TRL_WARNING("Failed to recvfrom incoming response packet");
         ++attempts;
         return true;
@@ -404,22 +393,19 @@ bool ResponseReaderThread::takeReply(std::uint8_t* buffer, std::size_t size, int
     if (isShutdownRequested()) return true;
     // T4: when the kernel had the reply, not when this thread woke for it.
     Timestamp arrival = Timestamp::now();
-    std::int64_t stampSeconds = 0;
-    std::int32_t stampMicroseconds = 0;
-    if (platform::receiveStamp(message, stampSeconds, stampMicroseconds)) {
-        arrival.seconds = static_cast<std::int32_t>(stampSeconds);
-        arrival.microseconds = stampMicroseconds;
+    if (reply.stamped) {
+        arrival.seconds = static_cast<std::int32_t>(reply.stampSeconds);
+        arrival.microseconds = reply.stampMicroseconds;
     }
     ProbePacket::Time received = ProbePacket::probeTime(arrival);
-    std::optional<ResponseTimes> times =
-        takeProbeReply(buffer, static_cast<std::size_t>(n), received, control_);
+    std::optional<ResponseTimes> times = takeProbeReply(buffer, reply.length, received, control_);
     if (!times) return true;
     control_.noteRoundTrip(times->roundTrip);
     ++attempts;
     result_->addPacketReceived();
     result_->addResponseFigures(times->roundTrip, times->held, platform::nowSeconds());
     // The marking the probe had at the reflector (word 44) and the reply's own.
-    int backTos = platform::receivedTos(message);
+    int backTos = reply.tos;
     result_->addResponseMarking(
         ProbePacket::seenDscpFromWord(ProbePacket::readWord(buffer, ProbePacket::kSeenDscp)),
         backTos < 0 ? -1 : backTos >> 2);
@@ -475,8 +461,8 @@ void ResponseTestThread::runTest() {
         result_->setRemoteReflectorPort(reflectorPort);
 
         UdpHandle socket;
-        if (socket.fd() < 0) {
-            int code = platform::recordSocketErrorFromErrno();
+        if (socket.fd() == platform::kNoSocket) {
+            int code = platform::lastSocketError();
             TRL_FAILURE("socket( AF_INET, SOCK_DGRAM, 0 )");
             std::string text =
                 "Could not open a UDP socket for the response test (" + errorText(code) + ")";
@@ -493,17 +479,12 @@ void ResponseTestThread::runTest() {
         platform::enableReceivedTos(socket.fd());
         platform::enableReceiveStamps(socket.fd());
 
-        sockaddr_in destination{};
-        destination.sin_family = AF_INET;
-        destination.sin_addr.s_addr = remote->address();
-        destination.sin_port = htons(reflectorPort);
+        sockaddr_in destination = platform::ipv4Address(remote->address(), reflectorPort);
 
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
-        local.sin_port = htons(static_cast<std::uint16_t>(localPort_));
-        if (::bind(socket.fd(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
-            int code = platform::recordSocketErrorFromErrno();
+        sockaddr_in local =
+            platform::ipv4Address(htonl(INADDR_ANY), static_cast<std::uint16_t>(localPort_));
+        if (!platform::bindSocket(socket.fd(), local)) {
+            int code = platform::lastSocketError();
             std::string text = "Could not bind local UDP port " + std::to_string(localPort_) +
                                " for the response test: " + socketErrorText(code) + " (" +
                                std::to_string(code) + ")";
@@ -512,11 +493,8 @@ void ResponseTestThread::runTest() {
             return;
         }
         // The port really used, also when the setting let the system choose.
-        socklen_t length = sizeof(local);
-        if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&local), &length) == 0)
-            result_->setLocalResponsePort(ntohs(local.sin_port));
-        else
-            result_->setLocalResponsePort(localPort_);
+        int boundPort = platform::localPort(socket.fd());
+        result_->setLocalResponsePort(boundPort >= 0 ? boundPort : localPort_);
 
         runWorkers(socket.fd(), destination, remote);
     } catch (...) {
@@ -530,7 +508,7 @@ void ResponseTestThread::runTest() {
     }
 }
 
-void ResponseTestThread::runWorkers(int socket, const sockaddr_in& destination,
+void ResponseTestThread::runWorkers(platform::NativeSocket socket, const sockaddr_in& destination,
                                     const std::shared_ptr<RemoteAgentStatus>& remote) {
     ResponseTestControl control(std::chrono::seconds(std::max(timeLimit_, 0)));
     // Published for stop(); withdrawn before control goes out of scope.

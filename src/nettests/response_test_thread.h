@@ -37,8 +37,6 @@
 // before it returns, so no thread outlives it.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -52,6 +50,7 @@
 #include "lib/thread.h"
 #include "nettests/probe_packet.h"
 #include "nettests/test_thread.h"
+#include "platform/net_address.h"
 
 namespace trellon {
 
@@ -152,8 +151,8 @@ private:
 
 class ResponseWriterThread : public Thread {
 public:
-    ResponseWriterThread(int socket, const sockaddr_in& destination, int packetSize,
-                         int repeatCount, int pause, int dscp, int priority,
+    ResponseWriterThread(platform::NativeSocket socket, const sockaddr_in& destination,
+                         int packetSize, int repeatCount, int pause, int dscp, int priority,
                          ResponseTestControl& control, std::shared_ptr<TestResult> result);
     ~ResponseWriterThread() override;
 
@@ -167,7 +166,7 @@ private:
     bool shouldStop() const;
     void reportSendFailure(int code);
 
-    int socket_;
+    platform::NativeSocket socket_;
     sockaddr_in destination_;
     int packetSize_;
     int repeatCount_;
@@ -180,8 +179,8 @@ private:
 
 class ResponseReaderThread : public Thread {
 public:
-    ResponseReaderThread(int socket, int packetSize, int repeatCount, ResponseTestControl& control,
-                         std::shared_ptr<TestResult> result);
+    ResponseReaderThread(platform::NativeSocket socket, int packetSize, int repeatCount,
+                         ResponseTestControl& control, std::shared_ptr<TestResult> result);
     ~ResponseReaderThread() override;
 
     void stop() override;
@@ -194,7 +193,7 @@ private:
     // reply to one of our probes; false when nothing was waiting.
     bool takeReply(std::uint8_t* buffer, std::size_t size, int& attempts);
 
-    int socket_;
+    platform::NativeSocket socket_;
     int packetSize_;
     int repeatCount_;
     ResponseTestControl& control_;
@@ -227,7 +226,7 @@ public:
         "asked.";
 
 private:
-    void runWorkers(int socket, const sockaddr_in& destination,
+    void runWorkers(platform::NativeSocket socket, const sockaddr_in& destination,
                     const std::shared_ptr<RemoteAgentStatus>& remote);
 
     int packetSize_;

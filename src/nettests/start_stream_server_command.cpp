@@ -1,7 +1,5 @@
 #include "nettests/start_stream_server_command.h"
 
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <memory>
 
@@ -10,6 +8,7 @@
 #include "nettests/remote_agent_status.h"
 #include "nettests/request.h"
 #include "nettests/stream_packet.h"
+#include "platform/net_address.h"
 #include "results/running_test_slots.h"
 #include "results/test_log.h"
 #include "results/test_result.h"

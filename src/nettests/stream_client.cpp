@@ -1,13 +1,6 @@
 #include "nettests/stream_client.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -18,6 +11,10 @@
 #include "nettests/stream_packet.h"
 #include "nettests/stream_statistics.h"
 #include "platform/clock.h"
+#include "platform/datagram_batch.h"
+#include "platform/readiness.h"
+#include "platform/receive_stamp.h"
+#include "platform/socket.h"
 #include "platform/socket_error.h"
 #include "results/test_result.h"
 
@@ -38,16 +35,16 @@ constexpr int kReceiveBufferBytes = 1 << 20;
 // The socket of one client, closed however Run ends.
 class UdpSocket {
 public:
-    UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    UdpSocket() : fd_(platform::openSocket(true)) {}
     ~UdpSocket() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ != platform::kNoSocket) platform::closeSocket(fd_);
     }
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
-    int fd() const { return fd_; }
+    platform::NativeSocket fd() const { return fd_; }
 
 private:
-    int fd_;
+    platform::NativeSocket fd_;
 };
 
 }  // namespace
@@ -111,40 +108,33 @@ void StreamClient::Run() {
     } ended{*this};
 
     UdpSocket socket;
-    if (socket.fd() < 0) {
-        platform::recordSocketErrorFromErrno();
+    if (socket.fd() == platform::kNoSocket) {
         TRL_SOCKET_FAILURE("Socket create failed");  // throws
         return;
     }
-    int fd = socket.fd();
+    platform::NativeSocket fd = socket.fd();
     bool sendFailed = false;
     bool receiveFailed = false;
     setSocketTimeouts(fd, 3000, &sendFailed, &receiveFailed);
     if (sendFailed) TRL_WARNING("timeout socket SO_SNDTIMEO option failed");
     if (receiveFailed) TRL_WARNING("timeout socket option SO_RCVTIMEO failed");
     Socket::setReceiveBufferSize(fd, kReceiveBufferBytes);
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on));
+    platform::enableReceiveStamps(fd);
     // No SO_REUSEADDR: two tests sharing a fixed client port would each get
     // part of both streams.
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = htons(static_cast<std::uint16_t>(std::clamp(settings_.localPort, 0, 65535)));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
-        platform::recordSocketErrorFromErrno();
+    sockaddr_in local = platform::ipv4Address(
+        htonl(INADDR_ANY), static_cast<std::uint16_t>(std::clamp(settings_.localPort, 0, 65535)));
+    if (!platform::bindSocket(fd, local)) {
         TRL_WARNING("stream client bind failed");
         return;
     }
-    socklen_t length = sizeof(local);
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        platform::recordSocketErrorFromErrno();
+    if (!platform::localAddress(fd, local)) {
         TRL_SOCKET_FAILURE("getsockname failed");  // throws
         return;
     }
     const Clock::time_point end =
         Clock::now() + std::chrono::seconds(std::max(settings_.timeLimit, 0));
-    publishPort(ntohs(local.sin_port));
+    publishPort(platform::addressPort(local));
 
     StreamStatistics statistics(StreamStatistics::capacityFor(
         settings_.flowRate, settings_.packetSize, settings_.bufferDuration));
@@ -157,10 +147,9 @@ void StreamClient::Run() {
             break;
         }
         auto slice = std::min<Clock::duration>(end - now, kSlice);
-        pollfd wait{fd, POLLIN, 0};
-        int ready =
-            ::poll(&wait, 1,
-                   static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
+        int ready = platform::waitFor(
+            fd, platform::Readiness::kReadable,
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
         if (ready > 0) drain(fd, statistics, buffer.data(), buffer.size());
     }
     normalPriority();
@@ -171,47 +160,35 @@ void StreamClient::Run() {
     record_->setState(TestResult::kFinished);
 }
 
-void StreamClient::drain(int fd, StreamStatistics& statistics, std::uint8_t* buffer,
-                         std::size_t size) {
+void StreamClient::drain(platform::NativeSocket fd, StreamStatistics& statistics,
+                         std::uint8_t* buffer, std::size_t size) {
     for (int i = 0; i < kDrainBatch; ++i) {
         sockaddr_in from{};
-        iovec data{buffer, size};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval))];
-        msghdr message{};
-        message.msg_name = &from;
-        message.msg_namelen = sizeof(from);
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-        long n = ::recvmsg(fd, &message, MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            if (errno == EINTR) continue;
-            platform::recordSocketErrorFromErrno();
+        platform::Datagram datagram;
+        datagram.data = buffer;
+        datagram.size = size;
+        datagram.peer = &from;
+        int got = platform::receiveDatagrams(
+            fd, &datagram, 1, platform::kDatagramDontWait | platform::kDatagramStamp);
+        if (got == platform::kDatagramWouldBlock) return;
+        if (got < 0) {
             TRL_WARNING("stream client readSocket failed");
             return;
         }
+        const std::size_t n = datagram.length;
         Timestamp arrival;
-        bool stamped = false;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP &&
-                c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
-                timeval tv{};
-                std::memcpy(&tv, CMSG_DATA(c), sizeof(tv));
-                arrival.seconds = static_cast<std::int32_t>(tv.tv_sec);
-                arrival.microseconds = static_cast<std::int32_t>(tv.tv_usec);
-                stamped = true;
-            }
+        if (datagram.stamped) {
+            arrival.seconds = static_cast<std::int32_t>(datagram.stampSeconds);
+            arrival.microseconds = datagram.stampMicroseconds;
+        } else {
+            arrival = Timestamp::now();
         }
-        if (!stamped) arrival = Timestamp::now();
 
         // Only the stream asked for: from the remote agent, a whole header
         // with the stream's fixed words, and from the one port it sends from.
-        bool ours = from.sin_family == AF_INET && message.msg_namelen >= sizeof(from) &&
+        bool ours = from.sin_family == AF_INET &&
                     (settings_.sender == 0 || from.sin_addr.s_addr == settings_.sender) &&
-                    static_cast<std::size_t>(n) >= StreamPacket::kHeaderBytes &&
-                    StreamPacket::hasStreamWords(buffer) &&
+                    n >= StreamPacket::kHeaderBytes && StreamPacket::hasStreamWords(buffer) &&
                     (!lockedOn_ || from.sin_port == senderPort_);
         if (!ours) {
             ignored_.fetch_add(1);
@@ -220,9 +197,9 @@ void StreamClient::drain(int fd, StreamStatistics& statistics, std::uint8_t* buf
         if (!lockedOn_) {
             lockedOn_ = true;
             senderPort_ = from.sin_port;
-            record_->setStreamSendPort(ntohs(from.sin_port));
+            record_->setStreamSendPort(platform::addressPort(from));
             // From now on the kernel drops every other sender's datagrams.
-            ::connect(fd, reinterpret_cast<const sockaddr*>(&from), sizeof(from));
+            platform::connectSocket(fd, from);
         }
         statistics.setRoundTrip(roundTripUs_.load(std::memory_order_relaxed));
         statistics.addPacket(StreamPacket::readWord(buffer, StreamPacket::kSequence),

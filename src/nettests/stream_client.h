@@ -29,6 +29,7 @@
 #include <mutex>
 
 #include "lib/thread.h"
+#include "platform/native_socket.h"
 
 namespace trellon {
 
@@ -76,7 +77,8 @@ private:
     void publishPort(int port);
     void markEnded();
     // Reads what has arrived, a batch at most, and counts the stream's packets.
-    void drain(int socket, StreamStatistics& statistics, std::uint8_t* buffer, std::size_t size);
+    void drain(platform::NativeSocket socket, StreamStatistics& statistics, std::uint8_t* buffer,
+               std::size_t size);
 
     Settings settings_;
     std::shared_ptr<TestResult> record_;

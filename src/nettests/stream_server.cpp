@@ -1,11 +1,6 @@
 #include "nettests/stream_server.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -18,7 +13,9 @@
 #include "nettests/stream_pacer.h"
 #include "nettests/stream_packet.h"
 #include "platform/clock.h"
+#include "platform/net_address.h"
 #include "platform/precise_sleep.h"
+#include "platform/socket.h"
 #include "platform/socket_error.h"
 #include "results/test_result.h"
 
@@ -29,10 +26,7 @@ namespace {
 constexpr std::uint64_t kNanosecondsPerSecond = 1000000000ULL;
 
 std::string dotted(std::uint32_t address) {
-    in_addr in{};
-    in.s_addr = address;
-    char text[INET_ADDRSTRLEN] = {};
-    return inet_ntop(AF_INET, &in, text, sizeof(text)) != nullptr ? text : "?";
+    return platform::addressText(platform::ipv4Address(address, 0));
 }
 
 int streamKindOf(int packetSize, int flowRate) {
@@ -42,9 +36,12 @@ int streamKindOf(int packetSize, int flowRate) {
 }
 
 // Sends that did not happen but need not end the stream: a full send queue
-// or an interrupted call. The packet is simply not sent (and not counted).
-bool transientSendError(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS || error == EINTR;
+// (an interrupted call is repeated below the socket layer). The packet is
+// simply not sent (and not counted).
+bool transientSendError(long sent) {
+    return sent == platform::kIoWouldBlock ||
+           (sent == platform::kIoFailed &&
+            platform::lastSocketError() == platform::kErrorNoBuffers);
 }
 
 }  // namespace
@@ -60,7 +57,7 @@ StreamServer::~StreamServer() {
     // An owner that destroys a server it started waits for its Run first.
     stopRequested_.store(true);
     join();
-    if (socket_ >= 0) ::close(socket_);
+    if (socket_ != platform::kNoSocket) platform::closeSocket(socket_);
 }
 
 std::uint64_t StreamServer::periodNanoseconds(int packetSize, int flowRate) {
@@ -71,38 +68,31 @@ std::uint64_t StreamServer::periodNanoseconds(int packetSize, int flowRate) {
 
 bool StreamServer::open(std::string* reason) {
     auto failed = [&](const std::string& what) {
-        int code = platform::recordSocketErrorFromErrno();
+        int code = platform::lastSocketError();
         if (reason != nullptr)
             *reason = what + ": " + socketErrorText(code) + " (" + std::to_string(code) + ")";
-        if (socket_ >= 0) ::close(socket_);
-        socket_ = -1;
+        if (socket_ != platform::kNoSocket) platform::closeSocket(socket_);
+        socket_ = platform::kNoSocket;
         return false;
     };
-    socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (socket_ < 0) return failed("socket create failed");
+    socket_ = platform::openSocket(true);
+    if (socket_ == platform::kNoSocket) return failed("socket create failed");
     setSocketTimeouts(socket_, kSendTimeoutMs);
     if (settings_.sourcePort >= 1024 && settings_.sourcePort <= 65535) {
         // No SO_REUSEADDR: a port another socket of this agent holds (its
         // reflector, a stream already running) must not be shared.
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
-        local.sin_port = htons(static_cast<std::uint16_t>(settings_.sourcePort));
-        if (::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)
+        sockaddr_in local = platform::ipv4Address(htonl(INADDR_ANY),
+                                                  static_cast<std::uint16_t>(settings_.sourcePort));
+        if (!platform::bindSocket(socket_, local))
             return failed("bind of stream source port " + std::to_string(settings_.sourcePort) +
                           " failed");
     }
-    sockaddr_in client{};
-    client.sin_family = AF_INET;
-    client.sin_addr.s_addr = settings_.clientAddress;
-    client.sin_port = htons(static_cast<std::uint16_t>(settings_.destinationPort));
-    if (::connect(socket_, reinterpret_cast<sockaddr*>(&client), sizeof(client)) != 0)
-        return failed("connect failed");
+    sockaddr_in client = platform::ipv4Address(
+        settings_.clientAddress, static_cast<std::uint16_t>(settings_.destinationPort));
+    if (!platform::connectSocket(socket_, client)) return failed("connect failed");
     sockaddr_in bound{};
-    socklen_t length = sizeof(bound);
-    if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
-        return failed("getsockname failed");
-    sourcePort_ = ntohs(bound.sin_port);
+    if (!platform::localAddress(socket_, bound)) return failed("getsockname failed");
+    sourcePort_ = platform::addressPort(bound);
     return true;
 }
 
@@ -163,7 +153,7 @@ void StreamServer::Run() {
     r.setStartTime(started);
     r.setTimeLimit(settings_.timeLimit);
     r.setState(TestResult::kStarting);
-    if (socket_ < 0) {
+    if (socket_ == platform::kNoSocket) {
         finish("the stream socket was not open.");
         return;
     }
@@ -217,13 +207,12 @@ void StreamServer::Run() {
         StreamPacket::writeHeader(packet.data(), sequence, static_cast<std::uint32_t>(now.seconds),
                                   static_cast<std::uint32_t>(now.microseconds), previousSendUsec);
         std::uint64_t before = clock.ticks();
-        long sent = ::send(socket_, packet.data(), size, MSG_NOSIGNAL);
-        int error = sent < 0 ? errno : 0;
+        long sent = platform::sendSome(socket_, packet.data(), size, false);
         std::uint64_t after = clock.ticks();
-        if (sent < 0 && !transientSendError(error)) {
-            int code = platform::recordSocketErrorFromErrno();
+        if (sent < 0 && !transientSendError(sent)) {
+            int code = platform::lastSocketError();
             std::uint64_t left = end > after ? end - after : 0;
-            if (error == ECONNREFUSED &&
+            if (code == platform::kErrorConnectionRefused &&
                 left <=
                     static_cast<std::uint64_t>(kReceiverEndGraceSeconds) * kNanosecondsPerSecond) {
                 // The receiver's time began before ours (it asked us only
@@ -232,7 +221,7 @@ void StreamServer::Run() {
                 break;
             }
             TRL_WARNING("socket write return < 0");
-            reason = error == ECONNREFUSED
+            reason = code == platform::kErrorConnectionRefused
                          ? "the receiving agent no longer accepts the stream (error " +
                                std::to_string(code) + ")."
                          : std::string("a send failed: ") + socketErrorText(code) + " (error " +
@@ -267,8 +256,8 @@ void StreamServer::Run() {
     // The marking goes first: it forgets the socket, whose number the
     // system may give to another socket as soon as it is closed.
     marking.reset();
-    ::close(socket_);
-    socket_ = -1;
+    platform::closeSocket(socket_);
+    socket_ = platform::kNoSocket;
     if (reason.empty() && isShutdownRequested() && !r.isCancelled() && !r.getRanFullPeriod())
         reason = "the agent is stopping.";
     finish(reason);

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "lib/thread.h"
+#include "platform/native_socket.h"
 
 namespace trellon {
 
@@ -86,7 +87,7 @@ private:
 
     Settings settings_;
     std::shared_ptr<TestResult> record_;
-    int socket_ = -1;
+    platform::NativeSocket socket_ = platform::kNoSocket;
     int sourcePort_ = 0;
     std::atomic<bool> stopRequested_{false};
     std::atomic<std::uint64_t> packetsSent_{0};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace trellon::platform {
 
@@ -19,6 +20,11 @@ WallClock wallClock();
 
 // Whole seconds since 1970.
 std::int64_t nowSeconds();
+
+// Calendar fields of seconds since 1970, in the local time zone or in UTC;
+// false when the system cannot convert them.
+bool localCalendarTime(std::int64_t seconds, std::tm& out);
+bool utcCalendarTime(std::int64_t seconds, std::tm& out);
 
 void sleepMilliseconds(int milliseconds);
 void yieldProcessor();

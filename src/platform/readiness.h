@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/native_socket.h"
+
 namespace trellon::platform {
 
 class Readiness {
@@ -19,7 +21,7 @@ public:
     enum Condition : unsigned { kHangup = 4, kError = 8 };
 
     struct Event {
-        int handle;
+        NativeSocket handle;
         unsigned events;  // Interest and Condition bits
     };
 
@@ -33,13 +35,13 @@ public:
     bool valid() const;
 
     // Registers a handle with its interests (or changes them); false on failure.
-    bool watch(int handle, unsigned interests);
+    bool watch(NativeSocket handle, unsigned interests);
     // Forgets a handle; do this before it is closed.
-    void forget(int handle);
+    void forget(NativeSocket handle);
 
     // Waits up to timeoutMs (negative: without limit) and fills events with
     // the ready handles. Returns their count; 0 on time-out, on wake() and on
-    // an interrupted wait; -1 when waiting failed.
+    // an interrupted wait; -1 when waiting failed (the socket error is recorded).
     int wait(std::vector<Event>& events, int timeoutMs);
 
     // Makes a wait in progress (or the next one) return at once. Any thread.
@@ -49,6 +51,11 @@ private:
     int set_ = -1;
     int wakeHandle_ = -1;
 };
+
+// Waits up to timeoutMs (negative: without limit) for one handle to become
+// ready for the interests. Returns the Interest and Condition bits seen, 0 on
+// time-out or an interrupted wait, -1 when waiting failed (error recorded).
+int waitFor(NativeSocket handle, unsigned interests, int timeoutMs);
 
 // The most descriptors this process may hold, after raising the soft limit
 // as far as the hard limit allows (sockets are descriptors; the default soft

@@ -8,9 +8,12 @@ namespace trellon::platform {
 constexpr int kErrorInterrupted = 10004;
 constexpr int kErrorAccess = 10013;
 constexpr int kErrorInvalid = 10022;
+constexpr int kErrorNotSocket = 10038;  // also a closed or unknown handle
 constexpr int kErrorMessageSize = 10040;
 constexpr int kErrorAddressInUse = 10048;
 constexpr int kErrorConnectionReset = 10054;
+constexpr int kErrorNoBuffers = 10055;
+constexpr int kErrorShutDown = 10058;  // sending after the connection was shut down (EPIPE)
 constexpr int kErrorTimedOut = 10060;
 constexpr int kErrorConnectionRefused = 10061;
 constexpr int kErrorHostNotFound = 11001;

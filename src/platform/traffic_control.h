@@ -23,6 +23,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/native_socket.h"
+
 namespace trellon::platform {
 
 constexpr std::uint32_t kQosNotSpecified = 0xFFFFFFFF;
@@ -88,6 +90,7 @@ enum class TcError {
     none,
     badFlow,       // no marking object, or a filter that is not IPv4
     accessDenied,  // the system refused the marking (no right to that priority)
+    unavailable,   // the system has no traffic control to mark with: the marking is absent
 };
 
 // Adds a flow set; kNoFlow (and *error) when it fails. Sockets told about
@@ -107,17 +110,17 @@ bool tcClientRegistered();
 // socket it changes the destination, e.g. for each run of replies of a
 // socket that answers many senders. Returns false when the system refused
 // the marking (the socket is then unmarked).
-bool tcAttachSocket(int socket, std::uint32_t addressNetworkOrder, std::uint16_t port,
+bool tcAttachSocket(NativeSocket socket, std::uint32_t addressNetworkOrder, std::uint16_t port,
                     std::optional<TcFlowHandle> flow);
 // Forgets the socket (before it is closed) and unmarks it.
-void tcDetachSocket(int socket);
+void tcDetachSocket(NativeSocket socket);
 
 // What the layer has put on a socket it knows: TOS byte and priority.
 struct TcSocketMarks {
     int tos = 0;
     int priority = 0;
 };
-std::optional<TcSocketMarks> tcSocketMarks(int socket);
+std::optional<TcSocketMarks> tcSocketMarks(NativeSocket socket);
 
 struct TcInstalledFlow {
     TcFlowHandle handle = kNoFlow;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "results/test_result.h"
 #include "results/voice_quality.h"
 #include "results/xml_text.h"
@@ -44,9 +45,8 @@ std::int64_t microsecondsBetween(const Timestamp& from, const Timestamp& to) {
 
 // "mm:ss" of a row time in local time.
 std::string minutesSeconds(std::int64_t seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    if (localtime_r(&t, &tm) == nullptr) return "00:00";
+    if (!platform::localCalendarTime(seconds, tm)) return "00:00";
     return format("%02d:%02d", tm.tm_min, tm.tm_sec);
 }
 

@@ -58,12 +58,15 @@ void RecordLock::unlock() {
 }
 
 std::string localTimeText(std::int64_t seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    if (localtime_r(&t, &tm) == nullptr) return "";
-    // asctime's layout: "%.3s %.3s%3d %.2d:%.2d:%.2d %d".
+    if (!platform::localCalendarTime(seconds, tm)) return "";
+    // asctime's layout: "%.3s %.3s%3d %.2d:%.2d:%.2d %d". The day is
+    // formatted here: not every C runtime's strftime knows "%e".
+    char names[32];
+    if (std::strftime(names, sizeof(names), "%a %b", &tm) == 0) return "";
     char buffer[64];
-    std::strftime(buffer, sizeof(buffer), "%a %b %e %H:%M:%S %Y", &tm);
+    std::snprintf(buffer, sizeof(buffer), "%s%3d %.2d:%.2d:%.2d %d", names, tm.tm_mday, tm.tm_hour,
+                  tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
     return buffer;
 }
 

@@ -62,7 +62,10 @@ TEST(JsonDocument, CarriesEveryXmlElement) {
     record.finishResponse();
     record.setState(TestResult::kFinished);
     std::string xml = record.xmlDocument();
+#ifndef _WIN32
+    // The parse check runs the host's python3, which a Windows run has not.
     ASSERT_TRUE(testing::parsesAsXml(xml));
+#endif
     std::string json = record.jsonDocument();
     EXPECT_TRUE(testing::jsonCarriesXml(json, xml));
     EXPECT_NE(json.find("\"id\": 12,"), std::string::npos) << json;

@@ -64,7 +64,10 @@ TEST(ResponseMicrosecondsRecord, RowsXmlAndPageCarryTheMicrosecondFigures) {
     EXPECT_EQ(row->cells[6], "0.034 ms");
     record.finishResponse();
     std::string xml = record.xmlDocument();
+#ifndef _WIN32
+    // The parse check runs the host's python3, which a Windows run has not.
     ASSERT_TRUE(testing::parsesAsXml(xml));
+#endif
     EXPECT_NE(xml.find("<latencyMicroseconds>34</latencyMicroseconds>"), std::string::npos) << xml;
     EXPECT_NE(xml.find("<heldMicroseconds>12</heldMicroseconds>"), std::string::npos) << xml;
     EXPECT_NE(xml.find("<latency>   0.000</latency>"), std::string::npos) << xml;

@@ -256,7 +256,10 @@ TEST_F(TestResultTest, FormValuesBecomeElementsThatParse) {
     EXPECT_NE(xml.find("    <host>a&lt;b&amp;&quot;c&quot;</host>\n"), std::string::npos) << xml;
     EXPECT_NE(xml.find("    <bad_name_>v&#233;</bad_name_>\n"), std::string::npos) << xml;
     EXPECT_NE(xml.find("    <_2nd>x</_2nd>\n"), std::string::npos) << xml;
+#ifndef _WIN32
+    // The parse check runs the host's python3, which a Windows run has not.
     EXPECT_TRUE(testing::parsesAsXml(record.xmlDocument()));
+#endif
 }
 
 }  // namespace

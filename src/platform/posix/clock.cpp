@@ -20,7 +20,19 @@ WallClock wallClock() {
     return {static_cast<std::int64_t>(ts.tv_sec), static_cast<std::int32_t>(ts.tv_nsec / 1000)};
 }
 
-std::int64_t nowSeconds() { return static_cast<std::int64_t>(::time(nullptr)); }
+std::int64_t nowSeconds() {
+    return static_cast<std::int64_t>(::time(nullptr));
+}
+
+bool localCalendarTime(std::int64_t seconds, std::tm& out) {
+    const time_t t = static_cast<time_t>(seconds);
+    return ::localtime_r(&t, &out) != nullptr;
+}
+
+bool utcCalendarTime(std::int64_t seconds, std::tm& out) {
+    const time_t t = static_cast<time_t>(seconds);
+    return ::gmtime_r(&t, &out) != nullptr;
+}
 
 void sleepMilliseconds(int milliseconds) {
     if (milliseconds <= 0) {
@@ -32,6 +44,8 @@ void sleepMilliseconds(int milliseconds) {
     }
 }
 
-void yieldProcessor() { sched_yield(); }
+void yieldProcessor() {
+    sched_yield();
+}
 
 }  // namespace trellon::platform

@@ -1,5 +1,6 @@
 #include "platform/readiness.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+
+#include "platform/socket_error.h"
 
 namespace trellon::platform {
 
@@ -23,6 +26,7 @@ Readiness::Readiness() {
             wakeHandle_ = -1;
         }
     }
+    if (set_ < 0 || wakeHandle_ < 0) recordSocketErrorFromErrno();
 }
 
 Readiness::~Readiness() {
@@ -34,16 +38,18 @@ bool Readiness::valid() const {
     return set_ >= 0 && wakeHandle_ >= 0;
 }
 
-bool Readiness::watch(int handle, unsigned interests) {
+bool Readiness::watch(NativeSocket handle, unsigned interests) {
     epoll_event event{};
     event.events = ((interests & kReadable) != 0 ? EPOLLIN | EPOLLRDHUP : 0u) |
                    ((interests & kWritable) != 0 ? EPOLLOUT : 0u);
     event.data.fd = handle;
     if (::epoll_ctl(set_, EPOLL_CTL_MOD, handle, &event) == 0) return true;
-    return errno == ENOENT && ::epoll_ctl(set_, EPOLL_CTL_ADD, handle, &event) == 0;
+    if (errno == ENOENT && ::epoll_ctl(set_, EPOLL_CTL_ADD, handle, &event) == 0) return true;
+    recordSocketErrorFromErrno();
+    return false;
 }
 
-void Readiness::forget(int handle) {
+void Readiness::forget(NativeSocket handle) {
     epoll_event unused{};
     ::epoll_ctl(set_, EPOLL_CTL_DEL, handle, &unused);
 }
@@ -52,7 +58,11 @@ int Readiness::wait(std::vector<Event>& events, int timeoutMs) {
     events.clear();
     epoll_event ready[256];
     int count = ::epoll_wait(set_, ready, 256, timeoutMs < 0 ? -1 : timeoutMs);
-    if (count < 0) return errno == EINTR ? 0 : -1;
+    if (count < 0) {
+        if (errno == EINTR) return 0;
+        recordSocketErrorFromErrno();
+        return -1;
+    }
     for (int i = 0; i < count; ++i) {
         if (ready[i].data.fd == wakeHandle_) {
             std::uint64_t drained = 0;
@@ -74,6 +84,26 @@ void Readiness::wake() {
     std::uint64_t one = 1;
     // A full counter already means "awake"; nothing more to do then.
     [[maybe_unused]] ssize_t n = ::write(wakeHandle_, &one, sizeof(one));
+}
+
+int waitFor(NativeSocket handle, unsigned interests, int timeoutMs) {
+    pollfd pfd{handle,
+               static_cast<short>(((interests & Readiness::kReadable) != 0 ? POLLIN : 0) |
+                                  ((interests & Readiness::kWritable) != 0 ? POLLOUT : 0)),
+               0};
+    int ready = ::poll(&pfd, 1, timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready < 0) {
+        if (errno == EINTR) return 0;
+        recordSocketErrorFromErrno();
+        return -1;
+    }
+    if (ready == 0) return 0;
+    int bits = 0;
+    if ((pfd.revents & POLLIN) != 0) bits |= Readiness::kReadable;
+    if ((pfd.revents & POLLOUT) != 0) bits |= Readiness::kWritable;
+    if ((pfd.revents & POLLHUP) != 0) bits |= Readiness::kHangup;
+    if ((pfd.revents & (POLLERR | POLLNVAL)) != 0) bits |= Readiness::kError;
+    return bits;
 }
 
 int raiseDescriptorLimit() {

@@ -6,7 +6,7 @@
 
 namespace trellon::platform {
 
-bool enableReceiveStamps(int socket) {
+bool enableReceiveStamps(NativeSocket socket) {
     int on = 1;
     return ::setsockopt(socket, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on)) == 0;
 }

@@ -7,7 +7,7 @@
 
 namespace trellon::platform {
 
-bool enableReceivedTos(int socket) {
+bool enableReceivedTos(NativeSocket socket) {
     int on = 1;
     return ::setsockopt(socket, IPPROTO_IP, IP_RECVTOS, &on, sizeof(on)) == 0;
 }

@@ -161,7 +161,7 @@ bool tcClientRegistered() {
     return t.registered;
 }
 
-bool tcAttachSocket(int socket, std::uint32_t addressNetworkOrder, std::uint16_t port,
+bool tcAttachSocket(NativeSocket socket, std::uint32_t addressNetworkOrder, std::uint16_t port,
                     std::optional<TcFlowHandle> flow) {
     if (socket < 0) return false;
     Tables& t = tables();
@@ -173,7 +173,7 @@ bool tcAttachSocket(int socket, std::uint32_t addressNetworkOrder, std::uint16_t
     return apply(t, socket, s);
 }
 
-void tcDetachSocket(int socket) {
+void tcDetachSocket(NativeSocket socket) {
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.lock);
     auto it = t.sockets.find(socket);
@@ -183,7 +183,7 @@ void tcDetachSocket(int socket) {
     t.sockets.erase(it);
 }
 
-std::optional<TcSocketMarks> tcSocketMarks(int socket) {
+std::optional<TcSocketMarks> tcSocketMarks(NativeSocket socket) {
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.lock);
     auto it = t.sockets.find(socket);
