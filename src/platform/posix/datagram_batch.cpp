@@ -36,7 +36,9 @@ int transferFailure(bool dontWait) {
     return wouldBlock ? kDatagramWouldBlock : kDatagramFailed;
 }
 
-void prepareReceive(Datagram& datagram, msghdr& message, iovec& vector, ControlRoom* control) {
+// One datagram's message; control room only for a receive that wants it.
+void prepareMessage(Datagram& datagram, msghdr& message, iovec& vector,
+                    ControlRoom* control = nullptr) {
     vector.iov_base = datagram.data;
     vector.iov_len = datagram.size;
     std::memset(&message, 0, sizeof(message));
@@ -58,16 +60,6 @@ void finishReceive(Datagram& datagram, const msghdr& message, std::size_t length
     datagram.tos = (flags & kDatagramTos) != 0 ? receivedTos(message) : -1;
 }
 
-void prepareSend(Datagram& datagram, msghdr& message, iovec& vector) {
-    vector.iov_base = datagram.data;
-    vector.iov_len = datagram.size;
-    std::memset(&message, 0, sizeof(message));
-    message.msg_name = datagram.peer;
-    message.msg_namelen = datagram.peer != nullptr ? sizeof(sockaddr_in) : 0;
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-}
-
 }  // namespace
 
 int receiveDatagrams(NativeSocket handle, Datagram* datagrams, int count, unsigned flags) {
@@ -80,7 +72,7 @@ int receiveDatagrams(NativeSocket handle, Datagram* datagrams, int count, unsign
     iovec vectors[kMaxDatagramBatch];
     ControlRoom controls[kMaxDatagramBatch];
     for (int i = 0; i < count; ++i) {
-        prepareReceive(datagrams[i], messages[i].msg_hdr, vectors[i],
+        prepareMessage(datagrams[i], messages[i].msg_hdr, vectors[i],
                        wantControl ? &controls[i] : nullptr);
         messages[i].msg_len = 0;
     }
@@ -110,7 +102,7 @@ int receiveDatagramsSingly(NativeSocket handle, Datagram* datagrams, int count, 
         msghdr message;
         iovec vector;
         ControlRoom control;
-        prepareReceive(datagram, message, vector, wantControl ? &control : nullptr);
+        prepareMessage(datagram, message, vector, wantControl ? &control : nullptr);
         // As MSG_WAITFORONE: only the first may wait.
         const bool dontWait = received > 0 || (flags & kDatagramDontWait) != 0;
         ssize_t n = ::recvmsg(handle, &message, dontWait ? MSG_DONTWAIT : 0);
@@ -133,7 +125,7 @@ int sendDatagrams(NativeSocket handle, Datagram* datagrams, int count) {
     mmsghdr messages[kMaxDatagramBatch];
     iovec vectors[kMaxDatagramBatch];
     for (int i = 0; i < count; ++i) {
-        prepareSend(datagrams[i], messages[i].msg_hdr, vectors[i]);
+        prepareMessage(datagrams[i], messages[i].msg_hdr, vectors[i]);
         messages[i].msg_len = 0;
     }
     int sent;
@@ -158,7 +150,7 @@ int sendDatagramsSingly(NativeSocket handle, Datagram* datagrams, int count) {
         Datagram& datagram = datagrams[sent];
         msghdr message;
         iovec vector;
-        prepareSend(datagram, message, vector);
+        prepareMessage(datagram, message, vector);
         ssize_t n = ::sendmsg(handle, &message, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;

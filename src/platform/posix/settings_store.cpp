@@ -11,19 +11,11 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/common/settings_detail.h"
+
 namespace trellon::platform {
 
 namespace {
-
-std::mutex& hookMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::function<bool()>& beforeRenameHook() {
-    static std::function<bool()> hook;
-    return hook;
-}
 
 std::string folderOf(const std::string& path) {
     auto slash = path.find_last_of('/');
@@ -55,8 +47,6 @@ bool writeFully(int fd, const std::string& data) {
 
 }  // namespace
 
-SettingsStore::SettingsStore(std::string path) : path_(std::move(path)) {}
-
 std::string SettingsStore::defaultPath() {
     const char* env = std::getenv("TRELLON_SETTINGS");
     if (env != nullptr && *env != '\0') return env;
@@ -67,36 +57,6 @@ bool SettingsStore::openFullAccess() const {
     struct stat st {};
     if (::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     return ::access(path_.c_str(), R_OK | W_OK) == 0;
-}
-
-std::string SettingsStore::escape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string SettingsStore::unescape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 1 < text.size()) {
-            char next = text[++i];
-            if (next == 'n') out += '\n';
-            else if (next == 'r') out += '\r';
-            else out += next;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
 }
 
 bool SettingsStore::readAll(SettingsValues& values) const {
@@ -151,8 +111,7 @@ bool SettingsStore::writeValues(const SettingsValues& updates) const {
     bool ok = writeFully(fd, text.str()) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok) {
-        std::lock_guard<std::mutex> guard(hookMutex());
-        if (beforeRenameHook() && !beforeRenameHook()()) ok = false;
+        if (!settings_detail::beforeSave()) ok = false;
     }
     if (ok) ok = ::rename(temp.c_str(), path_.c_str()) == 0;
     if (!ok) ::unlink(temp.c_str());
@@ -171,11 +130,8 @@ bool SettingsStore::create(bool& created) const {
     return errno == EEXIST && openFullAccess();
 }
 
-bool SettingsStore::remove() const { return ::unlink(path_.c_str()) == 0; }
-
-void SettingsStore::setBeforeRenameHook(std::function<bool()> hook) {
-    std::lock_guard<std::mutex> guard(hookMutex());
-    beforeRenameHook() = std::move(hook);
+bool SettingsStore::remove() const {
+    return ::unlink(path_.c_str()) == 0;
 }
 
 }  // namespace trellon::platform

@@ -12,6 +12,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/common/traffic_control_rules.h"
+
 namespace trellon::platform {
 
 namespace {
@@ -39,22 +41,8 @@ Tables& tables() {
     return t;
 }
 
-bool matches(const TcGenFilter& filter, std::uint32_t address, std::uint16_t port) {
-    const IpPattern& p = filter.pattern;
-    const IpPattern& m = filter.mask;
-    if ((address & m.dstAddr) != (p.dstAddr & m.dstAddr)) return false;
-    return (htons(port) & m.dstPort) == (p.dstPort & m.dstPort);
-}
-
-TcSocketMarks marksOf(const TcGenFlow& flow) {
-    TcSocketMarks marks;
-    for (const TcObject& object : flow.tcObjects) {
-        if (object.objectType == kQosObjectDsClass) marks.tos = static_cast<int>(object.value << 2);
-        if (object.objectType == kQosObjectTrafficClass)
-            marks.priority = static_cast<int>(object.value);
-    }
-    return marks;
-}
+using tc_rules::marksOf;
+using tc_rules::matches;
 
 const TcInstalledFlow* flowFor(const Tables& t, const AttachedSocket& s) {
     if (s.flow) {
@@ -115,16 +103,10 @@ TcFlowHandle tcAddFlow(const TcGenFlow& flow, const TcGenFilter& filter, TcError
         if (error) *error = why;
         return kNoFlow;
     };
-    if (flow.tcObjects.empty() || filter.addressType != kNdisProtocolIdTcpIp ||
-        filter.patternSize != sizeof(IpPattern))
-        return fail(TcError::badFlow);
+    if (!tc_rules::wellFormed(flow, filter)) return fail(TcError::badFlow);
     for (const TcObject& object : flow.tcObjects) {
-        if (object.objectType == kQosObjectDsClass && object.value > 63)
-            return fail(TcError::badFlow);
-        if (object.objectType == kQosObjectTrafficClass) {
-            if (object.value > 7) return fail(TcError::badFlow);
-            if (!priorityAllowed(object.value)) return fail(TcError::accessDenied);
-        }
+        if (object.objectType == kQosObjectTrafficClass && !priorityAllowed(object.value))
+            return fail(TcError::accessDenied);
     }
     Tables& t = tables();
     std::lock_guard<std::mutex> guard(t.lock);

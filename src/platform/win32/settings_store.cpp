@@ -7,6 +7,8 @@
 // others old, never a value half written.
 #include "platform/settings_store.h"
 
+#include "platform/common/settings_detail.h"
+
 // clang-format off
 #include <windows.h>
 #include <shlwapi.h>
@@ -24,16 +26,6 @@ namespace {
 // What the reader's buffer holds: 256 bytes of wide characters, so 127
 // characters and the terminator.
 constexpr DWORD kValueBufferBytes = 256;
-
-std::mutex& hookMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::function<bool()>& beforeRenameHook() {
-    static std::function<bool()> hook;
-    return hook;
-}
 
 class ScopedKey {
 public:
@@ -60,8 +52,6 @@ std::wstring keyPath(const std::string& path) {
 
 }  // namespace
 
-SettingsStore::SettingsStore(std::string path) : path_(std::move(path)) {}
-
 std::string SettingsStore::defaultPath() {
     const char* env = std::getenv("TRELLON_SETTINGS");
     if (env != nullptr && *env != '\0') return env;
@@ -72,46 +62,6 @@ bool SettingsStore::openFullAccess() const {
     ScopedKey key;
     return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath(path_).c_str(), 0, KEY_ALL_ACCESS,
                            key.out()) == ERROR_SUCCESS;
-}
-
-std::string SettingsStore::escape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-std::string SettingsStore::unescape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 1 < text.size()) {
-            char next = text[++i];
-            if (next == 'n')
-                out += '\n';
-            else if (next == 'r')
-                out += '\r';
-            else
-                out += next;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
 }
 
 // Values are read one by one from the key; the whole-key read is not needed.
@@ -145,8 +95,7 @@ bool SettingsStore::readValue(const std::string& name, std::string& value) const
 
 bool SettingsStore::writeValues(const SettingsValues& values) const {
     {
-        std::lock_guard<std::mutex> guard(hookMutex());
-        if (beforeRenameHook() && !beforeRenameHook()()) return false;
+        if (!settings_detail::beforeSave()) return false;
     }
     ScopedKey key;
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath(path_).c_str(), 0, nullptr,
@@ -182,11 +131,6 @@ bool SettingsStore::remove() const {
     const std::wstring path = keyPath(path_);
     if (path.empty()) return false;  // never HKLM itself
     return ::SHDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str()) == ERROR_SUCCESS;
-}
-
-void SettingsStore::setBeforeRenameHook(std::function<bool()> hook) {
-    std::lock_guard<std::mutex> guard(hookMutex());
-    beforeRenameHook() = std::move(hook);
 }
 
 }  // namespace trellon::platform

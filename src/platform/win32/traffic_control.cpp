@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/common/traffic_control_rules.h"
 #include "platform/win32/tc_flow_data.h"
 
 namespace trellon::platform {
@@ -130,7 +131,7 @@ TCI_CLIENT_FUNC_LIST& handlerTable() {
 
 TcError errorFor(ULONG code) {
     return code == ERROR_ACCESS_DENIED || code == ERROR_PRIVILEGE_NOT_HELD ? TcError::accessDenied
-                                                                          : TcError::unavailable;
+                                                                           : TcError::unavailable;
 }
 
 // Filters, flows, interfaces, in that order, whichever were obtained.
@@ -174,12 +175,7 @@ ULONG openInterfaces(HANDLE client, std::vector<InterfaceFlow>& interfaces) {
     return interfaces.empty() ? ERROR_NOT_FOUND : NO_ERROR;
 }
 
-bool matches(const TcGenFilter& filter, std::uint32_t address, std::uint16_t port) {
-    const IpPattern& p = filter.pattern;
-    const IpPattern& m = filter.mask;
-    if ((address & m.dstAddr) != (p.dstAddr & m.dstAddr)) return false;
-    return (htons(port) & m.dstPort) == (p.dstPort & m.dstPort);
-}
+using tc_rules::matches;
 
 }  // namespace
 
@@ -188,9 +184,7 @@ TcFlowHandle tcAddFlow(const TcGenFlow& flow, const TcGenFilter& filter, TcError
         if (error) *error = why;
         return kNoFlow;
     };
-    if (flow.tcObjects.empty() || filter.addressType != kNdisProtocolIdTcpIp ||
-        filter.patternSize != sizeof(IpPattern))
-        return fail(TcError::badFlow);
+    if (!tc_rules::wellFormed(flow, filter)) return fail(TcError::badFlow);
 
     Tables& t = tables();
     std::lock_guard<std::recursive_mutex> guard(t.lock);
@@ -277,14 +271,7 @@ std::optional<TcSocketMarks> tcSocketMarks(NativeSocket socket) {
         if (s.flow && f->description.handle != *s.flow) continue;
         if (matches(f->description.filter, s.address, s.port)) found = &f->description;
     }
-    TcSocketMarks marks;
-    if (found == nullptr) return marks;
-    for (const TcObject& object : found->flow.tcObjects) {
-        if (object.objectType == kQosObjectDsClass) marks.tos = static_cast<int>(object.value << 2);
-        if (object.objectType == kQosObjectTrafficClass)
-            marks.priority = static_cast<int>(object.value);
-    }
-    return marks;
+    return found != nullptr ? tc_rules::marksOf(found->flow) : TcSocketMarks{};
 }
 
 std::vector<TcInstalledFlow> tcInstalledFlows() {

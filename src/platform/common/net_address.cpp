@@ -1,15 +1,23 @@
 #include "platform/net_address.h"
 
+#ifndef _WIN32
 #include <netdb.h>
+#endif
 
 #include <cstring>
 
 #include "platform/socket_error.h"
+#ifdef _WIN32
+#include "platform/win32/winsock_start.h"
+#endif
 
 namespace trellon::platform {
 
 bool resolveIpv4(const char* host, std::uint32_t& addressNetworkOrder) {
     if (host == nullptr) return false;
+#ifdef _WIN32
+    win32::ensureWinsock();
+#endif
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -38,7 +46,8 @@ sockaddr_in ipv4Address(std::uint32_t addressNetworkOrder, std::uint16_t port) {
 
 std::string addressText(const sockaddr_in& address) {
     char text[INET_ADDRSTRLEN] = {};
-    return ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof(text)) != nullptr ? text : "?";
+    in_addr copy = address.sin_addr;  // Winsock's inet_ntop takes a non-const pointer
+    return ::inet_ntop(AF_INET, &copy, text, sizeof(text)) != nullptr ? text : "?";
 }
 
 }  // namespace trellon::platform
