@@ -162,6 +162,8 @@ void StreamClient::Run() {
 
 void StreamClient::drain(platform::NativeSocket fd, StreamStatistics& statistics,
                          std::uint8_t* buffer, std::size_t size) {
+    // Known once the request that started the stream has its answer.
+    statistics.setRoundTrip(roundTripUs_.load(std::memory_order_relaxed));
     for (int i = 0; i < kDrainBatch; ++i) {
         sockaddr_in from{};
         platform::Datagram datagram;
@@ -201,7 +203,6 @@ void StreamClient::drain(platform::NativeSocket fd, StreamStatistics& statistics
             // From now on the kernel drops every other sender's datagrams.
             platform::connectSocket(fd, from);
         }
-        statistics.setRoundTrip(roundTripUs_.load(std::memory_order_relaxed));
         statistics.addPacket(StreamPacket::readWord(buffer, StreamPacket::kSequence),
                              StreamPacket::readWord(buffer, StreamPacket::kSenderDelayPrevious),
                              StreamPacket::readWord(buffer, StreamPacket::kSendSeconds),
