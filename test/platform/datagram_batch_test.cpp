@@ -186,26 +186,21 @@ void expectSameDatagrams(const Exchange& run) {
 }
 
 TEST(DatagramBatch, BatchAndOneAtATimeGiveTheSameDatagramsStampsAndTos) {
-    Exchange batch = exchange(sendDatagrams, receiveDatagrams);
-    {
-        SCOPED_TRACE("batch calls");
-        expectSameDatagrams(batch);
-    }
-    Exchange single = exchange(sendDatagramsSingly, receiveDatagramsSingly);
-    {
-        SCOPED_TRACE("one at a time");
-        expectSameDatagrams(single);
-    }
-    // Mixed: what one side sends in a batch the other takes one by one, and back.
-    Exchange mixed = exchange(sendDatagrams, receiveDatagramsSingly);
-    {
-        SCOPED_TRACE("batch send, single receive");
-        expectSameDatagrams(mixed);
-    }
-    Exchange mixedBack = exchange(sendDatagramsSingly, receiveDatagrams);
-    {
-        SCOPED_TRACE("single send, batch receive");
-        expectSameDatagrams(mixedBack);
+    // Each way alone, and mixed: what one side sends in a batch the other
+    // takes one by one, and back.
+    struct Way {
+        const char* name;
+        decltype(&sendDatagrams) send;
+        decltype(&receiveDatagrams) receive;
+    } ways[] = {
+        {"batch calls", sendDatagrams, receiveDatagrams},
+        {"one at a time", sendDatagramsSingly, receiveDatagramsSingly},
+        {"batch send, single receive", sendDatagrams, receiveDatagramsSingly},
+        {"single send, batch receive", sendDatagramsSingly, receiveDatagrams},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        expectSameDatagrams(exchange(way.send, way.receive));
     }
 }
 

@@ -49,23 +49,6 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-bool fileExists(const std::string& path) {
-    std::error_code error;
-    return std::filesystem::exists(path, error);
-}
-
 namespace {
 std::string captureStream(std::FILE* stream, const std::function<void()>& fn) {
     std::fflush(stream);
