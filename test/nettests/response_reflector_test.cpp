@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <latch>
 #include <random>
 #include <thread>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "nettests/probe_packet.h"
 #include "nettests/qos_marking.h"
 #include "support/test_support.h"
+#include "support/thread_barrier.h"
 
 namespace trellon {
 namespace {
@@ -291,12 +291,12 @@ TEST_F(ResponseReflectorTest, AReplyIsNeverAnsweredButEveryProbeIs) {
 TEST_F(ResponseReflectorTest, TwoProbersAtOnceGetTheirOwnRepliesInOrder) {
     constexpr std::uint32_t kProbes = 400;
     constexpr std::uint32_t kWindow = 20;
-    std::latch go(2);
+    testing::ThreadBarrier go(2);
     auto run = [&](std::uint32_t base, std::vector<std::uint32_t>& tags,
                    std::vector<std::uint16_t>& ports, std::uint16_t& ownPort) {
         Prober prober(reflector_->port());
         ownPort = prober.port();
-        go.arrive_and_wait();
+        go.arriveAndWait();
         for (std::uint32_t sent = 0; sent < kProbes; sent += kWindow) {
             for (std::uint32_t k = 0; k < kWindow; ++k)
                 prober.send(makeProbe(120, base + sent + k));

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <barrier>
 #include <thread>
 #include <vector>
 
 #include "results/test_result.h"
+#include "support/thread_barrier.h"
 
 namespace trellon {
 namespace {
@@ -82,11 +82,11 @@ TEST_F(RunningTestSlotsTest, ConcurrentStartersGetExactlyTheCap) {
     constexpr int kRounds = 300;
     std::atomic<int> granted{0};
     std::atomic<int> badRounds{0};
-    std::barrier held(kThreads, [&]() noexcept {
+    testing::ThreadBarrier held(kThreads, [&] {
         if (granted.load() != kMax || RunningTestSlots::inUse() != kMax) ++badRounds;
         granted.store(0);
     });
-    std::barrier released(kThreads);
+    testing::ThreadBarrier released(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
@@ -98,9 +98,9 @@ TEST_F(RunningTestSlotsTest, ConcurrentStartersGetExactlyTheCap) {
                         ++granted;
                     }
                 }
-                held.arrive_and_wait();
+                held.arriveAndWait();
                 mine.clear();
-                released.arrive_and_wait();
+                released.arriveAndWait();
             }
         });
     }

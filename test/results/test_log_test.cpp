@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <latch>
 #include <set>
 #include <thread>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "http/http_server.h"
 #include "lib/agent_state.h"
 #include "support/test_support.h"
+#include "support/thread_barrier.h"
 
 namespace trellon {
 namespace {
@@ -149,13 +149,13 @@ TEST_F(TestLogTest, CreateDropAndRenderFromSeveralThreads) {
     constexpr int kCreators = 4;
     constexpr int kPerCreator = 300;
     TestLog log(8);
-    std::latch start(kCreators + 1);
+    testing::ThreadBarrier start(kCreators + 1);
     std::atomic<int> creatorsLeft{kCreators};
     std::vector<std::vector<int>> ids(kCreators);
     std::vector<std::thread> threads;
     for (int c = 0; c < kCreators; ++c) {
         threads.emplace_back([&, c] {
-            start.arrive_and_wait();
+            start.arriveAndWait();
             for (int i = 0; i < kPerCreator; ++i) {
                 auto record = log.newTestResult();
                 ids[c].push_back(record->getTestId());
@@ -168,7 +168,7 @@ TEST_F(TestLogTest, CreateDropAndRenderFromSeveralThreads) {
     }
     std::atomic<long> rendered{0};
     threads.emplace_back([&] {
-        start.arrive_and_wait();
+        start.arriveAndWait();
         int probe = 1;
         while (creatorsLeft.load() > 0) {
             if (auto record = log.findTestResult(probe)) {
