@@ -18,7 +18,7 @@ std::atomic<int> gThreadSequence{0};
 HttpRequestPool::HttpRequestPool(Completion completion, ThreadStarter starter)
     : completion_(std::move(completion)), starter_(std::move(starter)) {
     if (!starter_)
-        starter_ = [](std::function<void()> body) { return std::thread(std::move(body)); };
+        starter_ = [](std::function<void()> body) { return platform::NativeThread(std::move(body)); };
     for (auto& t : threads_) t.sequenceNumber_ = gThreadSequence.fetch_add(2);
     replenish();
 }

@@ -23,7 +23,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
+
+#include "platform/native_thread.h"
 
 namespace trellon {
 
@@ -39,7 +40,7 @@ private:
     friend class HttpRequestPool;
     int sequenceNumber_ = 0;
     State state_ = ended;  // until its thread runs
-    std::thread thread_;
+    platform::NativeThread thread_;
 };
 
 class HttpRequestPool {
@@ -49,7 +50,7 @@ public:
 
     using Completion = std::function<void(std::unique_ptr<HttpRequest>)>;
     // Starts one worker; tests replace it to see the pool survive a failed start.
-    using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+    using ThreadStarter = std::function<platform::NativeThread(std::function<void()>)>;
 
     explicit HttpRequestPool(Completion completion = {}, ThreadStarter starter = {});
     ~HttpRequestPool();  // shuts down if that has not happened yet

@@ -54,7 +54,7 @@ Thread::~Thread() {
     if (native_.joinable()) {
         // An owner that deletes a thread it never joined: wait for it rather
         // than leave a native thread running on a freed object.
-        if (native_.get_id() == std::this_thread::get_id()) native_.detach();
+        if (native_.isCurrent()) native_.detach();
         else native_.join();
     }
 }
@@ -91,9 +91,9 @@ void Thread::start() {
         if (mDeleteSelf) {
             // The new thread may finish and free this object at once, so
             // nothing of it is touched once the thread exists.
-            std::thread(&Thread::runWrapper, this).detach();
+            platform::NativeThread([this] { runWrapper(this); }).detach();
         } else {
-            native_ = std::thread(&Thread::runWrapper, this);
+            native_ = platform::NativeThread([this] { runWrapper(this); });
         }
     } catch (const std::system_error&) {
         launched_.store(false);
@@ -107,7 +107,7 @@ void Thread::start() {
 
 void Thread::join() {
     if (threadIdentity_ == 0) return;
-    if (native_.joinable() && native_.get_id() != std::this_thread::get_id()) native_.join();
+    if (native_.joinable() && !native_.isCurrent()) native_.join();
 }
 
 void Thread::raisePriority() { platform::raiseCurrentThreadPriority(); }

@@ -23,7 +23,8 @@
 #include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
+
+#include "platform/native_thread.h"
 
 namespace trellon {
 
@@ -84,7 +85,7 @@ protected:
 private:
     std::atomic<int> state_{CONSTRUCTED};
     int id_;
-    std::thread native_;
+    platform::NativeThread native_;
     // A native thread was launched and its Run has not ended; only then is
     // there anything for cancelAllThreads to stop.
     std::atomic<bool> launched_{false};

@@ -158,11 +158,11 @@ bool ActionThread::startCompanions() {
     }
     int started = 0;
     try {
-        outputReader_ = std::thread([this] { readStream(platform::ChildStream::output); });
+        outputReader_ = platform::NativeThread([this] { readStream(platform::ChildStream::output); });
         ++started;
-        errorReader_ = std::thread([this] { readStream(platform::ChildStream::error); });
+        errorReader_ = platform::NativeThread([this] { readStream(platform::ChildStream::error); });
         ++started;
-        watcher_ = std::thread([this] { ProcessThread(); });
+        watcher_ = platform::NativeThread([this] { ProcessThread(); });
         ++started;
     } catch (const std::system_error&) {
         std::lock_guard<std::mutex> lock(companionsLock_);
@@ -272,7 +272,7 @@ void ActionThread::ShutdownAndCleanup() {
         // A descendant that left the group may still hold a pipe: the readers
         // are woken rather than waited for.
         child_.interrupt();
-        for (std::thread* companion : {&watcher_, &outputReader_, &errorReader_}) {
+        for (platform::NativeThread* companion : {&watcher_, &outputReader_, &errorReader_}) {
             if (companion->joinable()) companion->join();
         }
         child_.reap();

@@ -32,11 +32,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "nettests/test_thread.h"
 #include "platform/child_process.h"
+#include "platform/native_thread.h"
 
 namespace trellon {
 
@@ -98,9 +98,9 @@ private:
     int companionsRunning_ = 0;
 
     std::mutex cleanupLock_;  // one ShutdownAndCleanup at a time; guards the three threads
-    std::thread outputReader_;
-    std::thread errorReader_;
-    std::thread watcher_;
+    platform::NativeThread outputReader_;
+    platform::NativeThread errorReader_;
+    platform::NativeThread watcher_;
 };
 
 }  // namespace trellon

@@ -302,13 +302,13 @@ TEST(HttpConnectionLoop, AnAnswerNobodyReadsIsGivenUpAtItsDeadline) {
 
 TEST(HttpRequestPool, ServesWithTheThreadsItCouldStart) {
     int refused = 0;
-    auto failing = [&](std::function<void()> body) -> std::thread {
+    auto failing = [&](std::function<void()> body) -> platform::NativeThread {
         if (refused < 7) {
             ++refused;
             throw std::system_error(
                 std::make_error_code(std::errc::resource_unavailable_try_again));
         }
-        return std::thread(std::move(body));
+        return platform::NativeThread(std::move(body));
     };
     HttpRequestPool pool({}, failing);
     EXPECT_EQ(pool.liveThreadCount(), 3);

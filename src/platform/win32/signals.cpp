@@ -16,7 +16,8 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
-#include <thread>
+
+#include "platform/native_thread.h"
 
 namespace trellon::platform {
 
@@ -83,7 +84,7 @@ void endProcessBySignal(int) {
 }
 
 struct StopSignalThread::Impl {
-    std::thread thread;
+    NativeThread thread;
 };
 
 StopSignalThread::StopSignalThread(std::function<void(int)> handler) : impl_(new Impl) {
@@ -95,7 +96,7 @@ StopSignalThread::StopSignalThread(std::function<void(int)> handler) : impl_(new
         h.ending = false;
     }
     ::SetConsoleCtrlHandler(controlHandler, TRUE);
-    impl_->thread = std::thread([handler = std::move(handler)] {
+    impl_->thread = NativeThread([handler = std::move(handler)] {
         Hub& hb = hub();
         for (;;) {
             int sig = 0;
