@@ -59,11 +59,24 @@ struct Settings {
     int testLogSize = 25;  // the agents' setting: the log's size levels off early
 };
 
+// The resident memory by kind, from /proc/PID/smaps. A thread stack is an
+// anonymous writable mapping right above its guard page; a malloc arena of a
+// thread is one right below the reserve of its 64 MB region; the main heap is
+// "[heap]"; pages of the program and its libraries are file pages (code read
+// in as new paths first run: shared, and not what a leak would grow).
+struct MemorySplit {
+    long heapKb = -1;    // "[heap]" and the threads' arenas
+    long stacksKb = -1;  // the threads' stacks and the main one
+    long otherAnonKb = -1;  // other private memory (large blocks, libraries' data)
+    long filesKb = -1;
+};
+
 // One agent's figures at one moment.
 struct Figures {
     int threads = -1;
     int descriptors = -1;
     long rssKb = -1;
+    MemorySplit memory;  // where the resident pages are
     int logRecords = -1;  // results kept in the test log (its status page)
 };
 
@@ -164,6 +177,56 @@ inline long statusField(pid_t pid, const std::string& field) {
     return -1;
 }
 
+inline MemorySplit memorySplit(pid_t pid) {
+    struct Mapping {
+        unsigned long long start = 0, end = 0;
+        bool writable = false, reserve = false, anonymous = false;
+        std::string name;
+        long rssKb = 0;
+    };
+    std::vector<Mapping> maps;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+    std::string line;
+    while (std::getline(in, line)) {
+        unsigned long long start = 0, end = 0;
+        char perms[8] = {};
+        int nameAt = 0;
+        if (std::sscanf(line.c_str(), "%llx-%llx %7s %*s %*s %*s %n", &start, &end, perms,
+                        &nameAt) >= 3 &&
+            line.find(':') > line.find(' ')) {  // a mapping's header, not "Rss:   12 kB"
+            Mapping m;
+            m.start = start;
+            m.end = end;
+            m.writable = perms[1] == 'w';
+            m.reserve = std::string(perms).rfind("---", 0) == 0;
+            m.name = nameAt > 0 && nameAt <= static_cast<int>(line.size()) ? line.substr(nameAt) : "";
+            m.anonymous = m.name.empty();
+            maps.push_back(m);
+        } else if (!maps.empty() && line.rfind("Rss:", 0) == 0) {
+            maps.back().rssKb = std::atol(line.c_str() + 4);
+        }
+    }
+    MemorySplit split;
+    if (maps.empty()) return split;
+    split = MemorySplit{0, 0, 0, 0};
+    for (std::size_t i = 0; i < maps.size(); ++i) {
+        const Mapping& m = maps[i];
+        // A guard is a page or a few; an arena's reserve is tens of megabytes.
+        const bool guardBelow = i > 0 && maps[i - 1].reserve && maps[i - 1].anonymous &&
+                                maps[i - 1].end == m.start &&
+                                maps[i - 1].end - maps[i - 1].start <= 64 * 1024;
+        const bool reserveAbove = i + 1 < maps.size() && maps[i + 1].reserve &&
+                                  maps[i + 1].anonymous && maps[i + 1].start == m.end;
+        if (m.name == "[heap]") split.heapKb += m.rssKb;
+        else if (m.name == "[stack]") split.stacksKb += m.rssKb;
+        else if (!m.anonymous) split.filesKb += m.rssKb;
+        else if (m.writable && guardBelow) split.stacksKb += m.rssKb;
+        else if (m.writable && reserveAbove) split.heapKb += m.rssKb;
+        else split.otherAnonKb += m.rssKb;
+    }
+    return split;
+}
+
 inline int logRecords(const Host& host) {
     const std::string page = get(host, "127.0.0.1", "/showstatus", milliseconds(5000));
     const std::string marker = "Results kept in the test log</th><td>";
@@ -176,14 +239,19 @@ inline Figures figuresOf(pid_t pid, const Host& host) {
     f.threads = static_cast<int>(statusField(pid, "Threads"));
     f.descriptors = countEntries("/proc/" + std::to_string(pid) + "/fd");
     f.rssKb = statusField(pid, "VmRSS");
+    f.memory = memorySplit(pid);
     f.logRecords = logRecords(host);
     return f;
 }
 
 inline std::string describe(const Figures& f) {
-    char text[128];
-    std::snprintf(text, sizeof text, "threads %3d  fds %3d  rss %7.1f MB  log %3d", f.threads,
-                  f.descriptors, f.rssKb / 1024.0, f.logRecords);
+    char text[192];
+    std::snprintf(text, sizeof text,
+                  "threads %3d  fds %3d  rss %5.1f MB (heap %5.2f stacks %5.2f other %5.2f "
+                  "files %5.2f)  log %3d",
+                  f.threads, f.descriptors, f.rssKb / 1024.0, f.memory.heapKb / 1024.0,
+                  f.memory.stacksKb / 1024.0, f.memory.otherAnonKb / 1024.0,
+                  f.memory.filesKb / 1024.0, f.logRecords);
     return text;
 }
 
