@@ -124,7 +124,12 @@ TEST(HttpTimeTest, AgreesWithTheCLibrary) {
             static_cast<std::int64_t>(random() % 8000000000ULL) - 2000000000;
         const std::time_t t = static_cast<std::time_t>(seconds);
         std::tm parts{};
+#ifdef _WIN32
+        if (seconds < 0) continue;  // the Windows C library has no time before 1970
+        ASSERT_EQ(gmtime_s(&parts, &t), 0);
+#else
         ASSERT_NE(gmtime_r(&t, &parts), nullptr);
+#endif
         char expected[64];
         std::strftime(expected, sizeof(expected), "%a, %d %b %Y %H:%M:%S GMT", &parts);
         ASSERT_EQ(formatHttpTime(seconds), expected) << seconds;

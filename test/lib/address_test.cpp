@@ -1,7 +1,8 @@
 #include "lib/address.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include "platform/net_address.h"
 
 namespace trellon {
 namespace {

@@ -3,17 +3,17 @@
 // closes (or, when told, keeps the connection open until the client closes).
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/net_address.h"
+#include "platform/socket.h"
 
 namespace trellon::testing {
 
@@ -25,23 +25,18 @@ public:
     // Answers each path ("status", "cancel?id=3") with what answer gives.
     explicit FakeAgent(std::function<std::string(const std::string&)> answer)
         : answer_(std::move(answer)) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        ::listen(listen_, 8);
-        socklen_t length = sizeof(address);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listen_ = platform::openSocket(false);
+        platform::bindSocket(listen_, platform::ipv4Address(htonl(INADDR_LOOPBACK), 0));
+        platform::listenSocket(listen_);
+        platform::setNonBlocking(listen_);  // so the server thread can look for its end
+        port_ = platform::localPort(listen_);
         thread_ = std::thread([this] { serve(); });
     }
 
     ~FakeAgent() {
-        ::shutdown(listen_, SHUT_RDWR);  // wakes the blocked accept
+        stopping_.store(true);
         thread_.join();
-        ::close(listen_);
+        platform::closeSocket(listen_);
     }
 
     FakeAgent(const FakeAgent&) = delete;
@@ -66,13 +61,19 @@ public:
 
 private:
     void serve() {
-        for (;;) {
-            int connection = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection < 0) return;
+        while (!stopping_.load()) {
+            platform::NativeSocket connection = platform::kNoSocket;
+            sockaddr_in peer{};
+            const auto outcome = platform::acceptSocket(listen_, false, connection, peer);
+            if (outcome == platform::AcceptOutcome::failed) return;
+            if (outcome != platform::AcceptOutcome::accepted) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
             std::string head;
             char buffer[512];
             while (head.find("\r\n\r\n") == std::string::npos && head.size() < 8192) {
-                ssize_t n = ::recv(connection, buffer, sizeof(buffer), 0);
+                long n = platform::receiveSome(connection, buffer, sizeof(buffer), false);
                 if (n <= 0) break;
                 head.append(buffer, static_cast<std::size_t>(n));
             }
@@ -86,22 +87,23 @@ private:
                 hold = holdOpen_;
             }
             for (std::size_t sent = 0; sent < reply.size();) {
-                ssize_t n =
-                    ::send(connection, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+                long n = platform::sendSome(connection, reply.data() + sent, reply.size() - sent,
+                                            false);
                 if (n <= 0) break;
                 sent += static_cast<std::size_t>(n);
             }
             if (hold) {
-                while (::recv(connection, buffer, sizeof(buffer), 0) > 0) {
+                while (platform::receiveSome(connection, buffer, sizeof(buffer), false) > 0) {
                 }
             }
-            ::close(connection);
+            platform::closeSocket(connection);
         }
     }
 
     std::function<std::string(const std::string&)> answer_;
-    int listen_ = -1;
+    platform::NativeSocket listen_ = platform::kNoSocket;
     int port_ = 0;
+    std::atomic<bool> stopping_{false};
     std::thread thread_;
     mutable std::mutex lock_;  // guards heads_ and holdOpen_
     std::vector<std::string> heads_;
@@ -110,15 +112,11 @@ private:
 
 // A loopback port on which nothing listens (bound once, then released).
 inline int closedLoopbackPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(s);
-    return ntohs(address.sin_port);
+    platform::NativeSocket s = platform::openSocket(false);
+    platform::bindSocket(s, platform::ipv4Address(htonl(INADDR_LOOPBACK), 0));
+    const int port = platform::localPort(s);
+    platform::closeSocket(s);
+    return port;
 }
 
 }  // namespace trellon::testing

@@ -1,6 +1,5 @@
 #include "nettests/request.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
