@@ -1,9 +1,11 @@
 #include "agent/agent_modes.h"
+#include "platform/allocator.h"
 #include "platform/signals.h"
 
 int main(int argc, char** argv) {
     // Before any thread starts, so every thread inherits the blocked stop signals.
     trellon::platform::blockStopSignals();
     trellon::platform::ignoreBrokenPipe();
+    trellon::platform::settleAllocator();
     return trellon::agentMain(argc, argv);
 }

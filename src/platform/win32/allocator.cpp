@@ -1,0 +1,8 @@
+#include "platform/allocator.h"
+
+namespace trellon::platform {
+
+// The process heap is one heap for all threads already.
+void settleAllocator() {}
+
+}  // namespace trellon::platform
