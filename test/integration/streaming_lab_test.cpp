@@ -74,6 +74,13 @@ protected:
         relay_.setConfig(on);
         EXPECT_TRUE(flowing(windowPackets));
         relay_.setConfig(RelayConfig{});
+        // The relay takes a new configuration on its next turn and may still
+        // hold a packet picked for reordering: the window closes once a few
+        // packets have passed unimpaired and nothing is left in the queue.
+        std::uint64_t offAt = relay_.stats().bToA.received;
+        EXPECT_TRUE(relay_.waitFor(
+            [&](const RelayStats& s) { return s.bToA.received >= offAt + 5 && s.bToA.queued == 0; },
+            5s));
         DirectionStats after = relay_.stats().bToA;
         std::string xml = waitUntilDone(a_, id, std::chrono::seconds(seconds + 20), 100ms);
         EXPECT_EQ(element(xml, "done"), "1") << xml;
