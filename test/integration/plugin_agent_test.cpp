@@ -12,7 +12,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -117,12 +119,21 @@ private:
     netlab::Host host_;
 };
 
-TEST(PluginAgentTest, CommandInheritsNoDescriptorAndNoSignalStateOfTheAgent) {
+// The environment the process started with (what /proc shows of it).
+std::string startEnvironment(int pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (char& c : text) c = c == '\0' ? '\n' : c;
+    return text;
+}
+
+TEST(PluginAgentTest, CommandInheritsNoDescriptorSignalStateOrAllocatorSettingOfTheAgent) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     ProgramFolder folder;
     // Run without a shell: ls and grep show their own process.
     addPlugin(folder, "fds", "ls -l /proc/self/fd");
     addPlugin(folder, "signals", "grep -E ^Sig(Blk|Ign): /proc/self/status");
+    addPlugin(folder, "environment", "env");
     netlab::Lab lab;
     netlab::Host host = lab.addHost("a");
     netlab::AgentOptions options;
@@ -161,6 +172,24 @@ TEST(PluginAgentTest, CommandInheritsNoDescriptorAndNoSignalStateOfTheAgent) {
     // 1 to 31 at their defaults, SIGPIPE among them (the C library keeps
     // its two internal real-time signals to itself).
     EXPECT_EQ(std::stoull(ignored[1], nullptr, 16) & 0x7fffffffULL, 0u) << status;
+
+    // The agent started itself again with the threads' allocation caches
+    // off (not under a sanitizer, which brings its own allocator); the
+    // command gets the environment the agent was started with.
+    const std::string agentStart = startEnvironment(agent.pid());
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(agentStart.find("tcache_count"), std::string::npos) << agentStart;
+#else
+    EXPECT_NE(agentStart.find("glibc.malloc.tcache_count=0"), std::string::npos) << agentStart;
+#endif
+    const int environment = client.run("environment", "refresh=off");
+    ASSERT_GT(environment, 0);
+    const std::string variables = element(client.xml(environment), "stdout");
+    EXPECT_NE(variables.find("TRELLON_SETTINGS="), std::string::npos) << variables;
+    EXPECT_EQ(variables.find("TRELLON_ALLOCATOR"), std::string::npos) << variables;
+    if (::getenv("GLIBC_TUNABLES") == nullptr) {
+        EXPECT_EQ(variables.find("GLIBC_TUNABLES"), std::string::npos) << variables;
+    }
     EXPECT_EQ(agent.stop(), 0);
 }
 

@@ -3,6 +3,6 @@
 namespace trellon::platform {
 
 // The process heap is one heap for all threads already.
-void settleAllocator() {}
+void settleAllocator(char**) {}
 
 }  // namespace trellon::platform
