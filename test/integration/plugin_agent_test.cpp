@@ -10,11 +10,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -119,14 +119,6 @@ private:
     netlab::Host host_;
 };
 
-// The environment the process started with (what /proc shows of it).
-std::string startEnvironment(int pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    for (char& c : text) c = c == '\0' ? '\n' : c;
-    return text;
-}
-
 TEST(PluginAgentTest, CommandInheritsNoDescriptorSignalStateOrAllocatorSettingOfTheAgent) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     ProgramFolder folder;
@@ -176,7 +168,8 @@ TEST(PluginAgentTest, CommandInheritsNoDescriptorSignalStateOrAllocatorSettingOf
     // The agent started itself again with the threads' allocation caches
     // off (not under a sanitizer, which brings its own allocator); the
     // command gets the environment the agent was started with.
-    const std::string agentStart = startEnvironment(agent.pid());
+    std::string agentStart = readFile("/proc/" + std::to_string(agent.pid()) + "/environ");
+    std::replace(agentStart.begin(), agentStart.end(), '\0', '\n');
 #if defined(__SANITIZE_ADDRESS__)
     EXPECT_EQ(agentStart.find("tcache_count"), std::string::npos) << agentStart;
 #else

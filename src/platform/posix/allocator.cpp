@@ -10,15 +10,9 @@ namespace trellon::platform {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
+// A sanitizer brings its own allocator (the agent's sanitizer build is gcc's).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kOwnAllocator = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-constexpr bool kOwnAllocator = true;
-#else
-constexpr bool kOwnAllocator = false;
-#endif
 #else
 constexpr bool kOwnAllocator = false;
 #endif
