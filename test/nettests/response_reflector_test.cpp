@@ -285,6 +285,10 @@ TEST_F(ResponseReflectorTest, AReplyIsNeverAnsweredButEveryProbeIs) {
     ASSERT_EQ(reply.size(), 100u);
     EXPECT_EQ(tagOf(reply), 3u);
     EXPECT_EQ(reflector_->counters().notProbes.load(), 5u);
+    // The count follows the send, so the reply can arrive before it.
+    for (int i = 0; i < 200 && reflector_->counters().sent.load() < 2u; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     EXPECT_EQ(reflector_->counters().sent.load(), 2u);
 }
 
