@@ -144,9 +144,9 @@ TEST(RelayImpairment, JitterReordersOnlyWhenAllowed) {
             EXPECT_EQ(seen.outOfOrder, 0u);
         }
         // One-way delays spread over the jitter range: 1 to 6 ms, plus the
-        // hops and the relay's own lateness.
+        // hops and the relay's own lateness, which a loaded machine stretches.
         EXPECT_GE(seen.minDelayMs, 0.95);
-        EXPECT_LE(seen.maxDelayMs, 6.0 + 1.0);
+        EXPECT_LE(seen.maxDelayMs, 6.0 + 1.0 + relay.maxLateUs / 1000.0);
         EXPECT_GT(seen.maxDelayMs - seen.minDelayMs, 4.0);
         std::printf(
             "jitter 5 ms (%s): relay reordered %llu, receiver saw %zu out of order, delay "
