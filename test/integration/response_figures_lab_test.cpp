@@ -91,7 +91,12 @@ TEST_F(ResponseFiguresLab, NoDelayIsStillMeasuredAndAgreesWithPing) {
     auto [ping, xml] = pingAroundATest("no delay");
     double mean = number(xml, "latencyMicroseconds");
     EXPECT_GT(mean, 0.0) << xml;
-    EXPECT_NEAR(mean, ping, 50.0) << xml;
+    // Without a delay the relay's own lateness is a good part of each trip,
+    // and it changes between ping's runs and the test's: allow for it.
+    RelayStats relay = relay_.stats();
+    double late = (relay.aToB.meanLateUs + relay.bToA.meanLateUs) / 2;
+    std::printf("no delay: the relay late by %.1f us on average each way\n", late);
+    EXPECT_NEAR(mean, ping, 50.0 + late) << xml;
     // The results page shows it beside the whole milliseconds.
     std::string page = response::httpGet(a_, "/results?id=1&format=html");
     EXPECT_NE(page.find("Travel time (each way) in microseconds: average <b>"), std::string::npos)
