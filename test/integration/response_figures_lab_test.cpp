@@ -65,6 +65,16 @@ protected:
                     number(xml, "latencyMicroseconds"), element(xml, "latency").c_str());
         return {ping, xml};
     }
+
+    // How late the relay sent, on average, in each direction added together
+    // (microseconds): a loaded or idle-sleeping host makes it a good part of a
+    // trip without delay, and it changes from one run to the next.
+    double relayLateUs() {
+        RelayStats relay = relay_.stats();
+        std::printf("the relay late by %.1f us (a to b) and %.1f us (b to a) on average\n",
+                    relay.aToB.meanLateUs, relay.bToA.meanLateUs);
+        return relay.aToB.meanLateUs + relay.bToA.meanLateUs;
+    }
 };
 
 TEST_F(ResponseFiguresLab, FiveMillisecondsEachWayAgreesWithPing) {
@@ -76,7 +86,7 @@ TEST_F(ResponseFiguresLab, FiveMillisecondsEachWayAgreesWithPing) {
     startThroughRelay(RelayConfig::both(path));
     auto [ping, xml] = pingAroundATest("5 ms each way");
     double mean = number(xml, "latencyMicroseconds");
-    EXPECT_NEAR(mean, ping, 100.0) << xml;
+    EXPECT_NEAR(mean, ping, 100.0 + relayLateUs() / 2) << xml;
     EXPECT_GE(number(xml, "minLatencyMicroseconds"), 5000.0) << xml;
     EXPECT_LE(number(xml, "minLatencyMicroseconds"), mean);
     EXPECT_GE(number(xml, "maxLatencyMicroseconds"), mean);
@@ -91,12 +101,9 @@ TEST_F(ResponseFiguresLab, NoDelayIsStillMeasuredAndAgreesWithPing) {
     auto [ping, xml] = pingAroundATest("no delay");
     double mean = number(xml, "latencyMicroseconds");
     EXPECT_GT(mean, 0.0) << xml;
-    // Without a delay the relay's own lateness is a good part of each trip,
-    // and it changes between ping's runs and the test's: allow for it.
-    RelayStats relay = relay_.stats();
-    double late = (relay.aToB.meanLateUs + relay.bToA.meanLateUs) / 2;
-    std::printf("no delay: the relay late by %.1f us on average each way\n", late);
-    EXPECT_NEAR(mean, ping, 50.0 + late) << xml;
+    // The relay's lateness is in ping's trips and the test's, but not in the
+    // same amount when it changes between them.
+    EXPECT_NEAR(mean, ping, 50.0 + relayLateUs() / 2) << xml;
     // The results page shows it beside the whole milliseconds.
     std::string page = response::httpGet(a_, "/results?id=1&format=html");
     EXPECT_NE(page.find("Travel time (each way) in microseconds: average <b>"), std::string::npos)
@@ -106,7 +113,9 @@ TEST_F(ResponseFiguresLab, NoDelayIsStillMeasuredAndAgreesWithPing) {
 
 // Jitter uniform in [0, J] on the way out only: each one-way estimate is half
 // the trip, so it varies by U / 2, and the mean |D| of two consecutive ones
-// is E|U1 - U2| / 2 = J / 6.
+// is E|U1 - U2| / 2 = J / 6. The relay's own lateness only adds to that: a
+// one-way estimate moves by half the change in the two directions' lateness,
+// whose mean size is at most the two mean latenesses together.
 TEST_F(ResponseFiguresLab, TheSpreadIsWhatTheRelaysJitterModelGives) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     TimingLock timing;
@@ -120,7 +129,8 @@ TEST_F(ResponseFiguresLab, TheSpreadIsWhatTheRelaysJitterModelGives) {
     double model = config.aToB.jitterMs * 1000.0 / 6;
     std::printf("jitter 0-%.0f ms one way: spread %.0f us, the model %.0f us\n",
                 config.aToB.jitterMs, spread, model);
-    EXPECT_NEAR(spread, model, model * 0.10) << xml;
+    EXPECT_GE(spread, model * 0.90) << xml;
+    EXPECT_LE(spread, model * 1.10 + relayLateUs()) << xml;
 }
 
 }  // namespace
