@@ -178,7 +178,12 @@ protected:
             label.c_str(), a, agent[0], agent[1], agent[2], agent[3], i, iperf_[0], iperf_[1],
             iperf_[2], a / i);
         EXPECT_GT(i, 0);
-        EXPECT_NEAR(a, i, i * tolerance) << label;
+        // Not below what iperf3 got, and not above what iperf3 gets when the
+        // host leaves it the whole link: a busy host slows iperf3's runs too,
+        // and then the agent's best may lie between them and the link.
+        const double linkPayloadMbit = kRateMbit * 1448 / 1514;
+        EXPECT_GE(a, i * (1 - tolerance)) << label;
+        EXPECT_LE(a, std::max(i, linkPayloadMbit) * (1 + tolerance)) << label;
     }
 
     static constexpr double kRateMbit = 20;

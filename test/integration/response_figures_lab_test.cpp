@@ -73,7 +73,7 @@ protected:
         RelayStats relay = relay_.stats();
         std::printf("the relay late by %.1f us (a to b) and %.1f us (b to a) on average\n",
                     relay.aToB.meanLateUs, relay.bToA.meanLateUs);
-        return relay.aToB.meanLateUs + relay.bToA.meanLateUs;
+        return relay.roundTripLateUs();
     }
 };
 

@@ -51,6 +51,9 @@ struct RelayConfig {
 struct RelayStats {
     DirectionStats aToB;
     DirectionStats bToA;
+    // How late the relay sent on average, both ways together: what its own
+    // timing adds to a round trip, which checks of measured delays allow for.
+    double roundTripLateUs() const { return aToB.meanLateUs + bToA.meanLateUs; }
 };
 
 class ImpairmentRelay {
