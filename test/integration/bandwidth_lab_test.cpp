@@ -269,6 +269,9 @@ TEST_F(BandwidthTwoAgents, TwoTestsOfOneSinkAtOnceGetTwoRecordsAndACancelStopsBo
 TEST_F(BandwidthTwoAgents, AFloodOfConnectionsLeavesTheAgentAnsweringWithBoundedThreads) {
     NETLAB_SKIP_UNLESS_AVAILABLE();
     start(0);
+    // Counted once b has answered a page: its request threads start after it listens.
+    std::string ready = b_.tcpExchange(b_.address(), kControlPort, "GET /status HTTP/1.0\r\n\r\n");
+    ASSERT_NE(ready.find("4045"), std::string::npos) << ready;
     int before = threadCount(agentB_->pid());
     std::vector<UniqueFd> flood;
     sockaddr_in sink{};

@@ -8,6 +8,12 @@
 // closed console, log-off and shutdown the system ends the process as soon
 // as the handler returns, so the handler waits (up to kCloseGraceMs) for the
 // agent to finish stopping, which ends the stop thread.
+//
+// Once a stop thread has ended, the handler stays registered and takes
+// further events without action: a Ctrl+C that arrives while the process
+// finishes an orderly stop must not turn its exit code into the console's
+// STATUS_CONTROL_C_EXIT. Before the first stop thread the system's default
+// action applies (there is nothing to stop in order yet).
 #include "platform/signals.h"
 
 #include <windows.h>
@@ -35,6 +41,8 @@ struct Hub {
     std::deque<int> pending;
     bool taking = false;  // a stop thread runs
     bool ending = false;  // the stop thread is told to end
+    bool finished = false;  // a stop thread has ended: events are taken and dropped
+    bool registered = false;  // the handler is registered with the system
 };
 
 Hub& hub() {
@@ -60,7 +68,7 @@ BOOL WINAPI controlHandler(DWORD type) {
     }
     Hub& h = hub();
     std::unique_lock<std::mutex> guard(h.lock);
-    if (!h.taking) return FALSE;
+    if (!h.taking) return h.finished ? TRUE : FALSE;
     h.pending.push_back(sig);
     h.changed.notify_all();
     if (sig != kSignalInterrupt)
@@ -94,8 +102,9 @@ StopSignalThread::StopSignalThread(std::function<void(int)> handler) : impl_(new
         h.pending.clear();
         h.taking = true;
         h.ending = false;
+        h.finished = false;
+        if (!h.registered) h.registered = ::SetConsoleCtrlHandler(controlHandler, TRUE) != FALSE;
     }
-    ::SetConsoleCtrlHandler(controlHandler, TRUE);
     impl_->thread = NativeThread([handler = std::move(handler)] {
         Hub& hb = hub();
         for (;;) {
@@ -121,7 +130,8 @@ StopSignalThread::~StopSignalThread() {
         h.changed.notify_all();
     }
     if (impl_->thread.joinable()) impl_->thread.join();
-    ::SetConsoleCtrlHandler(controlHandler, FALSE);
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.finished = true;
 }
 
 }  // namespace trellon::platform
