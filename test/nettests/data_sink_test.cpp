@@ -1,7 +1,6 @@
 #include "nettests/data_sink.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
@@ -10,6 +9,7 @@
 #include "lib/shutdown.h"
 #include "lib/thread.h"
 #include "nettests/perf_socket.h"
+#include "platform/socket.h"
 #include "results/test_log.h"
 #include "results/test_result.h"
 #include "support/bandwidth_helpers.h"
@@ -44,7 +44,7 @@ TEST_F(DataSinkTest, AFloodIsCappedAndSilentConnectionsEndAtTheirDeadline) {
     std::vector<testing::Fd> clients;
     for (int i = 0; i < kClients; ++i) {
         clients.push_back(testing::connectLoopback(sink->port()));
-        ASSERT_GE(clients.back().get(), 0);
+        ASSERT_TRUE(clients.back().valid());
     }
     ASSERT_TRUE(
         waitUntil([] { return DataSink::activeConnections() == DataSink::kMaxConnections; }, 5s));
@@ -78,11 +78,10 @@ TEST_F(DataSinkTest, AFloodIsCappedAndSilentConnectionsEndAtTheirDeadline) {
 TEST_F(DataSinkTest, EachConnectionsRecordDescribesWhatItReceived) {
     auto sink = std::make_unique<testing::DataSinkListener>();
     testing::Fd client = testing::connectLoopback(sink->port());
-    ASSERT_GE(client.get(), 0);
+    ASSERT_TRUE(client.valid());
     std::string block(100000, 'x');
-    ASSERT_EQ(::send(client.get(), block.data(), block.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(block.size()));
-    ::shutdown(client.get(), SHUT_WR);
+    ASSERT_TRUE(testing::sendAll(client, block));
+    platform::shutdownSocket(client.get(), platform::ShutdownHow::send);
     // The sink closes once it has read everything: the sender's end of the test.
     EXPECT_TRUE(testing::peerClosed(client.get(), 5s));
     auto r = TestLog::instance()->findTestResult(1);

@@ -3,11 +3,6 @@
 // polling.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <functional>
 #include <string>
@@ -16,6 +11,8 @@
 #include "lib/listener_thread.h"
 #include "lib/thread.h"
 #include "nettests/data_sink.h"
+#include "platform/net_address.h"
+#include "platform/socket.h"
 #include "support/test_support.h"
 
 namespace trellon::testing {
@@ -30,45 +27,46 @@ inline bool waitUntil(const std::function<bool()>& done, std::chrono::millisecon
     return true;
 }
 
-// A descriptor that closes itself.
+// A socket that closes itself (a descriptor on Linux, a SOCKET on Windows).
 class Fd {
 public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
+    using Handle = platform::NativeSocket;
+    explicit Fd(Handle fd = platform::kNoSocket) : fd_(fd) {}
     ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = platform::kNoSocket; }
     Fd& operator=(Fd&& other) noexcept {
         if (this != &other) {
             reset();
             fd_ = other.fd_;
-            other.fd_ = -1;
+            other.fd_ = platform::kNoSocket;
         }
         return *this;
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
+    Handle get() const { return fd_; }
+    bool valid() const { return fd_ != platform::kNoSocket; }
+    Handle release() {
+        Handle fd = fd_;
+        fd_ = platform::kNoSocket;
         return fd;
     }
     void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        if (valid()) platform::closeSocket(fd_);
+        fd_ = platform::kNoSocket;
     }
 
 private:
-    int fd_;
+    Handle fd_;
 };
 
+inline sockaddr_in loopbackAddress(int port) {
+    return platform::ipv4Address(htonl(INADDR_LOOPBACK), static_cast<std::uint16_t>(port));
+}
+
 inline Fd connectLoopback(int port) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-        return Fd();
+    Fd fd(platform::openSocket(false));
+    if (!fd.valid() || !platform::connectSocket(fd.get(), loopbackAddress(port))) return Fd();
     return fd;
 }
 
@@ -76,36 +74,43 @@ inline Fd connectLoopback(int port) {
 struct TcpPair {
     Fd client;
     Fd server;
-    bool ok() const { return client.get() >= 0 && server.get() >= 0; }
+    bool ok() const { return client.valid() && server.valid(); }
 };
 
 inline TcpPair loopbackPair() {
     TcpPair pair;
-    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(listener.get(), 1) != 0 ||
-        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    Fd listener(platform::openSocket(false));
+    if (!listener.valid() || !platform::bindSocket(listener.get(), loopbackAddress(0)) ||
+        !platform::listenSocket(listener.get()))
         return pair;
-    pair.client = connectLoopback(ntohs(address.sin_port));
-    pair.server = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    pair.client = connectLoopback(platform::localPort(listener.get()));
+    platform::NativeSocket accepted = platform::kNoSocket;
+    sockaddr_in peer{};
+    if (platform::acceptSocket(listener.get(), false, accepted, peer) ==
+        platform::AcceptOutcome::accepted)
+        pair.server = Fd(accepted);
     return pair;
 }
 
+// Sends all of text; whether it all went.
+inline bool sendAll(const Fd& fd, const std::string& text) {
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        long n = platform::sendSome(fd.get(), text.data() + sent, text.size() - sent, false);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 // Whether the peer has closed (or reset) a connection, within `limit`.
-inline bool peerClosed(int fd, std::chrono::milliseconds limit) {
-    timeval tv{};
-    tv.tv_sec = static_cast<long>(limit.count() / 1000);
-    tv.tv_usec = static_cast<long>(limit.count() % 1000) * 1000;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+inline bool peerClosed(Fd::Handle fd, std::chrono::milliseconds limit) {
+    platform::setReceiveTimeout(fd, static_cast<int>(limit.count()));
     char byte;
     for (;;) {
-        ssize_t n = ::recv(fd, &byte, 1, 0);
+        long n = platform::receiveSome(fd, &byte, 1, false);
         if (n == 0) return true;
-        if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+        if (n < 0) return n == platform::kIoFailed;
     }
 }
 
