@@ -1,10 +1,6 @@
 #include "nettests/response_reflector.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +14,8 @@
 #include "nettests/filler.h"
 #include "nettests/probe_packet.h"
 #include "nettests/qos_marking.h"
+#include "platform/datagram_batch.h"
+#include "platform/socket.h"
 #include "support/test_support.h"
 #include "support/thread_barrier.h"
 
@@ -31,25 +29,17 @@ using Bytes = std::vector<std::uint8_t>;
 class Prober {
 public:
     explicit Prober(int reflectorPort) {
-        socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
-        socklen_t length = sizeof(local);
-        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length);
-        port_ = ntohs(local.sin_port);
-        timeval timeout{2, 0};
-        ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-        reflector_.sin_family = AF_INET;
-        reflector_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        reflector_.sin_port = htons(static_cast<std::uint16_t>(reflectorPort));
+        socket_ = platform::openSocket(true);
+        platform::bindSocket(socket_, platform::ipv4Address(htonl(INADDR_LOOPBACK), 0));
+        port_ = static_cast<std::uint16_t>(platform::localPort(socket_));
+        platform::setReceiveTimeout(socket_, 2000);
+        reflector_ = platform::ipv4Address(htonl(INADDR_LOOPBACK),
+                                           static_cast<std::uint16_t>(reflectorPort));
     }
-    ~Prober() { ::close(socket_); }
+    ~Prober() { platform::closeSocket(socket_); }
 
     void send(const Bytes& bytes) {
-        ASSERT_EQ(::sendto(socket_, bytes.data(), bytes.size(), 0,
-                           reinterpret_cast<sockaddr*>(&reflector_), sizeof(reflector_)),
+        ASSERT_EQ(platform::sendTo(socket_, bytes.data(), bytes.size(), reflector_),
                   static_cast<long>(bytes.size()));
     }
 
@@ -57,18 +47,20 @@ public:
     Bytes receive(sockaddr_in* from = nullptr) {
         Bytes buffer(4000);
         sockaddr_in source{};
-        socklen_t length = sizeof(source);
-        long n = ::recvfrom(socket_, buffer.data(), buffer.size(), 0,
-                            reinterpret_cast<sockaddr*>(&source), &length);
+        platform::Datagram datagram;
+        datagram.data = buffer.data();
+        datagram.size = buffer.size();
+        datagram.peer = &source;
+        int n = platform::receiveDatagramsSingly(socket_, &datagram, 1, 0);
         if (from != nullptr) *from = source;
-        buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        buffer.resize(n == 1 ? datagram.length : 0);
         return buffer;
     }
 
     std::uint16_t port() const { return port_; }
 
 private:
-    int socket_ = -1;
+    platform::NativeSocket socket_ = platform::kNoSocket;
     std::uint16_t port_ = 0;
     sockaddr_in reflector_{};
 };
@@ -334,6 +326,11 @@ TEST_F(ResponseReflectorTest, TwoProbersAtOnceGetTheirOwnRepliesInOrder) {
 }
 
 TEST_F(ResponseReflectorTest, EachReplyReplacesTheReplyMarking) {
+#ifdef _WIN32
+    // The live traffic-control calls: wine has none, a real Windows needs
+    // the packet scheduler and the rights to use it.
+    GTEST_SKIP() << "the reply marking needs Windows traffic control";
+#endif
     Prober prober(reflector_->port());
     prober.send(makeProbe(100, 1, 46, -1));
     ASSERT_EQ(prober.receive().size(), 100u);
@@ -388,13 +385,9 @@ TEST(ResponseReflectorLifeTest, ThreadsEndAtShutdownWithoutAnyProbe) {
 }
 
 TEST(ResponseReflectorLifeTest, FailedBindIsReportedAndTheThreadsStillStop) {
-    int taken = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
-    socklen_t length = sizeof(local);
-    ::getsockname(taken, reinterpret_cast<sockaddr*>(&local), &length);
-    int port = ntohs(local.sin_port);
+    platform::NativeSocket taken = platform::openSocket(true);
+    ASSERT_TRUE(platform::bindSocket(taken, platform::ipv4Address(htonl(INADDR_ANY), 0)));
+    int port = platform::localPort(taken);
 
     int before = Thread::liveThreadCount();
     auto reflector = std::make_unique<ResponseReflector>(port);
@@ -402,13 +395,20 @@ TEST(ResponseReflectorLifeTest, FailedBindIsReportedAndTheThreadsStillStop) {
     EXPECT_NE(printed.find("ResponseReflector::openSocketRunThreads() bind on port " +
                            std::to_string(port) + " failed\n"),
               std::string::npos);
+#ifdef _WIN32
+    // Winsock's code as it comes (a port held exclusively may read as access denied).
+    EXPECT_TRUE(printed.find("WSAGetLastError returned 10048\n") != std::string::npos ||
+                printed.find("WSAGetLastError returned 10013\n") != std::string::npos)
+        << printed;
+#else
     EXPECT_NE(printed.find("WSAGetLastError returned 10048\n"), std::string::npos);
+#endif
     EXPECT_NE(printed.find("Error: "), std::string::npos);
     EXPECT_EQ(reflector->port(), port);
     EXPECT_EQ(Thread::liveThreadCount(), before + 2);
     reflector.reset();
     EXPECT_EQ(Thread::liveThreadCount(), before);
-    ::close(taken);
+    platform::closeSocket(taken);
 }
 
 // ---------------------------------------------------------------- layout and filler
