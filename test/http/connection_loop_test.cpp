@@ -4,13 +4,10 @@
 // it could start.
 #include "http/connection_loop.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
+#ifndef _WIN32
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +19,9 @@
 #include "http/http_request.h"
 #include "http/request_pool.h"
 #include "http/server_fixture.h"
+#include "platform/net_address.h"
+#include "platform/socket.h"
+#include "support/bandwidth_helpers.h"
 #include "support/http_client.h"
 #include "support/test_support.h"
 
@@ -46,40 +46,28 @@ long long msSince(Clock::time_point start) {
 class Client {
 public:
     Client(const char* from, int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, from, &local.sin_addr);
-        sockaddr_in remote{};
-        remote.sin_family = AF_INET;
-        remote.sin_port = htons(static_cast<std::uint16_t>(port));
-        remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::uint32_t source = 0;
+        platform::resolveIpv4(from, source);
+        fd_ = testing::Fd(platform::openSocket(false));
         int one = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-            ::connect(fd_, reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+        ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                     sizeof(one));
+        if (!platform::bindSocket(fd_.get(), platform::ipv4Address(source, 0)) ||
+            !platform::connectSocket(fd_.get(), testing::loopbackAddress(port)))
+            fd_.reset();
     }
-    ~Client() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    bool send(const std::string& bytes) {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
+    bool ok() const { return fd_.valid(); }
+    bool send(const std::string& bytes) { return testing::sendAll(fd_, bytes); }
     // Whether the server closed its end (or reset) within timeoutMs; what it sent goes to text.
     bool closedWithin(int timeoutMs, std::string* text = nullptr) {
         auto start = Clock::now();
         for (;;) {
             long long left = timeoutMs - msSince(start);
             if (left <= 0) return false;
-            pollfd pfd{fd_, POLLIN, 0};
-            if (::poll(&pfd, 1, static_cast<int>(left)) <= 0) return false;
+            platform::setReceiveTimeout(fd_.get(), static_cast<int>(left));
             char buffer[4096];
-            ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+            long n = platform::receiveSome(fd_.get(), buffer, sizeof(buffer), false);
+            if (n == platform::kIoWouldBlock) return false;
             if (n <= 0) return true;
             if (text != nullptr) text->append(buffer, static_cast<std::size_t>(n));
         }
@@ -90,10 +78,10 @@ public:
         reply.closed = closedWithin(10000, &reply.raw);
         return reply;
     }
-    int fd() const { return fd_; }
+    platform::NativeSocket fd() const { return fd_.get(); }
 
 private:
-    int fd_ = -1;
+    testing::Fd fd_;
 };
 
 std::string get(const std::string& path) {
@@ -288,7 +276,7 @@ TEST(HttpConnectionLoop, AnAnswerNobodyReadsIsGivenUpAtItsDeadline) {
 
     Client reader("127.0.0.1", server.port());
     int small = 4096;
-    ::setsockopt(reader.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    platform::setReceiveBufferSize(reader.fd(), small);
     ASSERT_TRUE(reader.send(get("/big")));
     // Never read: the connection goes once the answer has stood still for a second.
     auto deadline = Clock::now() + milliseconds(5000);
@@ -314,20 +302,19 @@ TEST(HttpRequestPool, ServesWithTheThreadsItCouldStart) {
     EXPECT_EQ(pool.liveThreadCount(), 3);
 
     // Requests are still served, by the three.
-    std::vector<int> ends;
+    std::vector<testing::Fd> ends;
     for (int i = 0; i < 6; ++i) {
-        int pair[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        ::send(pair[1], "GET /x HTTP/1.0\r\n\r\n", 19, MSG_NOSIGNAL);
-        EXPECT_TRUE(pool.dispatch(std::make_unique<HttpRequest>(pair[0], 0, false, "", nullptr)));
-        ends.push_back(pair[1]);
+        testing::TcpPair pair = testing::loopbackPair();
+        ASSERT_TRUE(pair.ok());
+        ASSERT_TRUE(testing::sendAll(pair.client, "GET /x HTTP/1.0\r\n\r\n"));
+        EXPECT_TRUE(pool.dispatch(
+            std::make_unique<HttpRequest>(pair.server.release(), 0, false, "", nullptr)));
+        ends.push_back(std::move(pair.client));
     }
-    for (int end : ends) {
-        pollfd pfd{end, POLLIN, 0};
-        EXPECT_EQ(::poll(&pfd, 1, 5000), 1);
+    for (auto& end : ends) {
+        platform::setReceiveTimeout(end.get(), 5000);
         char byte;
-        EXPECT_EQ(::read(end, &byte, 1), 0);  // served and closed
-        ::close(end);
+        EXPECT_EQ(platform::receiveSome(end.get(), &byte, 1, false), 0);  // served and closed
     }
     // The missing ones are started once the system allows it again.
     EXPECT_EQ(pool.replenish(), HttpRequestPool::kPoolSize);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/native_socket.h"
+
 namespace trellon::testing {
 
 // What came back on one connection.
@@ -31,8 +33,8 @@ public:
     HttpClientConnection(const HttpClientConnection&) = delete;
     HttpClientConnection& operator=(const HttpClientConnection&) = delete;
 
-    bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool connected() const { return fd_ != platform::kNoSocket; }
+    platform::NativeSocket fd() const { return fd_; }
 
     // Each send() then leaves the host as its own segment.
     void setNoDelay();
@@ -46,7 +48,7 @@ public:
     HttpReply readUntilClose(int timeoutMs = 10000);
 
 private:
-    int fd_ = -1;
+    platform::NativeSocket fd_ = platform::kNoSocket;
 };
 
 // Connects, sends request, reads until close.

@@ -1,16 +1,18 @@
 #include "support/http_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#ifndef _WIN32
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+
+#include "platform/net_address.h"
+#include "platform/readiness.h"
+#include "platform/socket.h"
+#include "platform/socket_error.h"
 
 namespace trellon::testing {
 
@@ -97,73 +99,60 @@ std::string HttpReply::body() const {
 }
 
 HttpClientConnection::HttpClientConnection(int port, int timeoutMs) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
-    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
+    platform::NativeSocket fd = platform::openSocket(false);
+    if (fd == platform::kNoSocket) return;
+    platform::setSendTimeout(fd, timeoutMs);
+    const sockaddr_in address =
+        platform::ipv4Address(htonl(INADDR_LOOPBACK), static_cast<std::uint16_t>(port));
+    if (!platform::connectSocket(fd, address)) {
+        platform::closeSocket(fd);
         return;
     }
     fd_ = fd;
 }
 
 HttpClientConnection::~HttpClientConnection() {
-    if (fd_ >= 0) ::close(fd_);
+    if (connected()) platform::closeSocket(fd_);
 }
 
 void HttpClientConnection::setNoDelay() {
     int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
 }
 
 bool HttpClientConnection::send(const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        long n = platform::sendSome(fd_, bytes.data() + done, bytes.size() - done, false);
+        if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
     return true;
 }
 
 void HttpClientConnection::shutdownWrite() {
-    ::shutdown(fd_, SHUT_WR);
+    platform::shutdownSocket(fd_, platform::ShutdownHow::send);
 }
 
 bool HttpClientConnection::waitReadable(int timeoutMs) {
-    pollfd pfd{fd_, POLLIN, 0};
-    for (;;) {
-        int ready = ::poll(&pfd, 1, timeoutMs);
-        if (ready < 0 && errno == EINTR) continue;
-        return ready > 0;
-    }
+    return platform::waitFor(fd_, platform::Readiness::kReadable, timeoutMs) > 0;
 }
 
 HttpReply HttpClientConnection::readUntilClose(int timeoutMs) {
     HttpReply reply;
-    if (fd_ < 0) return reply;
+    if (!connected()) return reply;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char chunk[16384];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
-        pollfd pfd{fd_, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
-        if (n < 0 && errno == EINTR) continue;
+        if (platform::waitFor(fd_, platform::Readiness::kReadable, static_cast<int>(left.count())) <= 0)
+            break;
+        long n = platform::receiveSome(fd_, chunk, sizeof(chunk), true);
+        if (n == platform::kIoWouldBlock) continue;
         if (n < 0) {
-            reply.reset = errno == ECONNRESET;
+            reply.reset = platform::lastSocketError() == platform::kErrorConnectionReset;
             reply.closed = true;
             break;
         }
