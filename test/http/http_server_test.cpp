@@ -2,12 +2,7 @@
 // threads under a full load, stopping, and the command registry.
 #include "http/http_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -27,6 +22,10 @@
 #include "lib/agent_state.h"
 #include "support/http_client.h"
 #include "support/test_support.h"
+
+#include "platform/net_address.h"
+#include "platform/socket.h"
+#include "support/bandwidth_helpers.h"
 
 namespace trellon {
 namespace {
@@ -168,14 +167,14 @@ TEST(HttpRequestPool, ShutdownEndsEveryThreadAndDropsLaterRequests) {
     pool.shutdown();
     EXPECT_EQ(pool.liveThreadCount(), 0);
 
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    auto request = std::make_unique<HttpRequest>(pair[0], 0, false, "", nullptr);
+    testing::TcpPair pair = testing::loopbackPair();
+    ASSERT_TRUE(pair.ok());
+    auto request = std::make_unique<HttpRequest>(pair.server.release(), 0, false, "", nullptr);
     EXPECT_FALSE(pool.dispatch(std::move(request)));
     // The dropped request closed its connection.
+    platform::setReceiveTimeout(pair.client.get(), 5000);
     char byte;
-    EXPECT_EQ(::read(pair[1], &byte, 1), 0);
-    ::close(pair[1]);
+    EXPECT_EQ(platform::receiveSome(pair.client.get(), &byte, 1, false), 0);
 }
 
 TEST(HttpRequestPool, ManyClientsAtOnceAreAllAnswered) {
@@ -221,21 +220,15 @@ TEST(HttpServerListener, SecondServerCannotBindTheSamePort) {
 }
 
 TEST(HttpServerListener, PortTakenByAnotherProgramCannotBeBound) {
-    int other = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(other, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(::listen(other, 4), 0);
-    socklen_t length = sizeof(address);
-    ASSERT_EQ(::getsockname(other, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    testing::Fd other(platform::openSocket(false));
+    ASSERT_TRUE(other.valid());
+    ASSERT_TRUE(platform::bindSocket(other.get(), platform::ipv4Address(htonl(INADDR_ANY), 0)));
+    ASSERT_TRUE(platform::listenSocket(other.get()));
 
     TempDir root;
-    HttpServer server(ntohs(address.sin_port), false, root.path(), false, "");
+    HttpServer server(platform::localPort(other.get()), false, root.path(), false, "");
     std::string errors = captureStderr([&] { server.run(); });
     EXPECT_NE(errors.find("HTTP server socket bind failed."), std::string::npos) << errors;
-    ::close(other);
 }
 
 TEST(HttpServerListener, RestartBindsAtOnceDespiteTimeWait) {
@@ -297,9 +290,9 @@ TEST(HttpServerRegistry, FirstRegistrationOfANameWins) {
     EXPECT_EQ(server.findCommand("Page"), nullptr);
     EXPECT_EQ(server.findCommand("pag"), nullptr);
 
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    HttpRequest request(pair[0], 4044, false, "", &server);
+    testing::TcpPair pair = testing::loopbackPair();
+    ASSERT_TRUE(pair.ok());
+    HttpRequest request(pair.server.release(), 4044, false, "", &server);
     FormVariables form;
     ResponseBuffer out;
     EXPECT_EQ(server.runCommand(request, "page", form, out), 0);
@@ -307,7 +300,6 @@ TEST(HttpServerRegistry, FirstRegistrationOfANameWins) {
     ResponseBuffer untouched;
     EXPECT_EQ(server.runCommand(request, "missing", form, untouched), 1);
     EXPECT_TRUE(untouched.empty());
-    ::close(pair[1]);
 }
 
 TEST(HttpServerRegistry, SiteFactsAndTheCurrentServer) {
