@@ -6,8 +6,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -22,6 +20,7 @@
 #include "http/server_fixture.h"
 #include "lib/agent_state.h"
 #include "results/test_log.h"
+#include "support/bandwidth_helpers.h"
 #include "support/http_client.h"
 #include "support/test_support.h"
 
@@ -79,10 +78,10 @@ protected:
 
     // Runs a registered command directly, with a form the test prepared.
     std::string runDirect(const std::string& name, FormVariables& form) {
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return "socketpair failed";
-        ::close(pair[1]);
-        HttpRequest request(pair[0], server_->port(), false, "", &server_->server());
+        testing::TcpPair pair = testing::loopbackPair();
+        if (!pair.ok()) return "no loopback connection";
+        pair.client.reset();
+        HttpRequest request(pair.server.release(), server_->port(), false, "", &server_->server());
         ResponseBuffer out;
         if (server_->server().runCommand(request, name, form, out) == 1)
             return "not registered: " + name;

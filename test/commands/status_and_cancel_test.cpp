@@ -8,6 +8,8 @@
 #include "commands/run_cancel_command.h"
 #include "lib/thread.h"
 
+#include "support/bandwidth_helpers.h"
+
 namespace trellon::testing {
 namespace {
 
@@ -78,10 +80,10 @@ TEST_F(RunCancelTest, CancelMarksTheTestAndSendsTheBrowserToItsResults) {
     record->setState(TestResult::kFinished);
     ResponseBuffer page;
     ASSERT_TRUE(server().loadDocument("results.htm", page));
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    ::close(pair[1]);
-    HttpRequest request(pair[0], server_->port(), false, "", &server());
+    testing::TcpPair pair = testing::loopbackPair();
+    ASSERT_TRUE(pair.ok());
+    pair.client.reset();
+    HttpRequest request(pair.server.release(), server_->port(), false, "", &server());
     renderResultsPage(request, *record, record->getTestId(), page);
     EXPECT_NE(page.str().find("<br>This test was cancelled by the user."), std::string::npos);
 }

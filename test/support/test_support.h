@@ -33,4 +33,9 @@ std::string captureStderr(const std::function<void()>& fn);
 // Runs a shell command; returns its exit status, output in *output when given.
 int runCommand(const std::string& command, std::string* output = nullptr);
 
+// Whether this Windows test program runs under wine (never on Linux). Wine
+// falls short of Windows in places a test checks: an abortive close (linger
+// zero) ends the connection in order instead of resetting it.
+bool runningUnderWine();
+
 }  // namespace trellon::testing

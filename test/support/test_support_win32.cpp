@@ -16,6 +16,8 @@
 
 #include "support/test_support.h"
 
+#include <windows.h>
+
 namespace trellon::testing {
 
 namespace {
@@ -99,6 +101,11 @@ int runCommand(const std::string& command, std::string* output) {
     const int status = _pclose(pipe);
     if (output != nullptr) *output = text;
     return status;
+}
+
+bool runningUnderWine() {
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 }  // namespace trellon::testing
