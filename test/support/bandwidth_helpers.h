@@ -13,6 +13,7 @@
 #include "nettests/data_sink.h"
 #include "platform/net_address.h"
 #include "platform/socket.h"
+#include "support/http_client.h"
 #include "support/test_support.h"
 
 namespace trellon::testing {
@@ -92,15 +93,8 @@ inline TcpPair loopbackPair() {
     return pair;
 }
 
-// Sends all of text; whether it all went.
 inline bool sendAll(const Fd& fd, const std::string& text) {
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        long n = platform::sendSome(fd.get(), text.data() + sent, text.size() - sent, false);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return sendAll(fd.get(), text);
 }
 
 // Whether the peer has closed (or reset) a connection, within `limit`.

@@ -51,6 +51,9 @@ private:
     platform::NativeSocket fd_ = platform::kNoSocket;
 };
 
+// Sends all of bytes on a blocking socket; whether it all went.
+bool sendAll(platform::NativeSocket socket, const std::string& bytes);
+
 // Connects, sends request, reads until close.
 HttpReply httpExchange(int port, const std::string& request, int timeoutMs = 10000);
 

@@ -121,9 +121,13 @@ void HttpClientConnection::setNoDelay() {
 }
 
 bool HttpClientConnection::send(const std::string& bytes) {
+    return sendAll(fd_, bytes);
+}
+
+bool sendAll(platform::NativeSocket socket, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        long n = platform::sendSome(fd_, bytes.data() + done, bytes.size() - done, false);
+        long n = platform::sendSome(socket, bytes.data() + done, bytes.size() - done, false);
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }

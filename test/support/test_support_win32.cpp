@@ -16,7 +16,7 @@
 
 #include "support/test_support.h"
 
-#include <windows.h>
+#include "platform/win32/win32_text.h"
 
 namespace trellon::testing {
 
@@ -103,9 +103,6 @@ int runCommand(const std::string& command, std::string* output) {
     return status;
 }
 
-bool runningUnderWine() {
-    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+bool runningUnderWine() { return platform::win32::runningUnderWine(); }
 
 }  // namespace trellon::testing
