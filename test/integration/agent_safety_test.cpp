@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/agent_process.h"
@@ -96,7 +97,15 @@ TEST(AgentSignalsTest, StopSignalDuringInstallEndsItWithNothingHalfWritten) {
         AgentProcess install(o);
         std::string before = "name=keeper\n";
         ASSERT_TRUE(install.start());
-        ASSERT_TRUE(install.waitForOutput("Network access succeeded.", 15s));
+        // -r reads the settings once to remove them and again to install:
+        // the signal belongs in the install's port probe, after that reading.
+        auto inProbe = [&install] {
+            std::string out = install.output();
+            std::size_t at = out.find("installing in working directory:");
+            return at != std::string::npos && out.find("Network access succeeded.", at) != std::string::npos;
+        };
+        for (int i = 0; i < 750 && !inProbe(); ++i) std::this_thread::sleep_for(20ms);
+        ASSERT_TRUE(inProbe()) << install.output();
         auto stopAt = std::chrono::steady_clock::now();
         ASSERT_TRUE(install.signal(c.sig));
         // Ended by the signal itself: no exit code, and well before the probe
