@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -297,9 +298,15 @@ TEST_F(ResponseTestThreadTest, EveryProbeBackGivesFullFiguresAndRows) {
               std::string::npos);
     // Figures once only.
     EXPECT_EQ(xml.find("<finalResults>"), xml.rfind("<finalResults>"));
+    // The first row is the first reply: "sent / received" when it came back,
+    // and a slow reply may come back after the next probe has left.
     auto first = record->getRow(0);
     ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(first->cells.at(0), "1 / 1");
+    const std::string& counts = first->cells.at(0);
+    ASSERT_GE(counts.size(), 5u) << counts;
+    EXPECT_EQ(counts.substr(counts.size() - 4), " / 1") << counts;
+    const int sentThen = std::atoi(counts.c_str());
+    EXPECT_TRUE(sentThen >= 1 && sentThen <= 8) << counts;
 }
 
 TEST_F(ResponseTestThreadTest, RepliesStillInFlightAreWaitedForNotCountedLost) {
